@@ -1,0 +1,33 @@
+# surf_module(NAME DEPS dep...)
+# One static library per module folder, built from every .cpp in the folder
+# except the tests (*_test.cpp) and program entry points (*_main.cpp). The
+# folder's tests become one executable, NAME_test, registered with CTest.
+function(surf_module name)
+  cmake_parse_arguments(M "" "" "DEPS;TEST_DEPS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  file(GLOB mains CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_main.cpp)
+  if(tests)
+    list(REMOVE_ITEM srcs ${tests})
+  endif()
+  if(mains)
+    list(REMOVE_ITEM srcs ${mains})
+  endif()
+  if(srcs)
+    add_library(${name} STATIC ${srcs})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC ${M_DEPS} Threads::Threads)
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${M_DEPS} Threads::Threads)
+  endif()
+  if(SURF_TESTS AND tests)
+    add_executable(${name}_test ${tests})
+    target_link_libraries(${name}_test PRIVATE ${name} ${M_TEST_DEPS} testsupport GTest::gtest GTest::gtest_main)
+    target_compile_definitions(${name}_test PRIVATE
+      SURF_BINARY_DIR="${PROJECT_BINARY_DIR}" SURF_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+    gtest_discover_tests(${name}_test WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+      DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  endif()
+endfunction()
