@@ -1,6 +1,7 @@
 #include "platform/fs.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/path.h"
 
@@ -32,4 +33,20 @@ bool plat_is_regular_file(const char* text, std::size_t size) {
 bool plat_is_directory(const char* path) {
     PlatFileStatus st{};
     return plat_stat(path, &st) && (st.mode & PLAT_S_IFMT) == PLAT_S_IFDIR;
+}
+
+bool plat_fstat(FILE* file, PlatFileStatus* status) {
+    struct stat st {};
+    if (file == nullptr || ::fstat(fileno(file), &st) != 0) return false;
+    status->mode = type_bits(st.st_mode) | (st.st_mode & 07777);
+    status->size = static_cast<int64_t>(st.st_size);
+    return true;
+}
+
+bool plat_mkdir(const char* path) {
+    return path != nullptr && ::mkdir(path, 0777) == 0;
+}
+
+bool plat_remove(const char* path) {
+    return path != nullptr && ::unlink(path) == 0;
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // File-type bits of PlatFileStatus::mode, with the documented mask values.
@@ -24,3 +25,13 @@ bool plat_is_regular_file(const char* text, std::size_t size = SIZE_MAX);
 
 // True when a narrow path names an existing directory.
 bool plat_is_directory(const char* path);
+
+// Status of an open stream's file. False when it fails.
+bool plat_fstat(FILE* file, PlatFileStatus* status);
+
+// Creates a directory (permissions 0777 less the process umask). False with
+// errno set when it fails, also when the directory already exists.
+bool plat_mkdir(const char* path);
+
+// Removes a file name (not a directory). False with errno set when it fails.
+bool plat_remove(const char* path);

@@ -33,7 +33,9 @@ CapturedMessages::CapturedMessages() {
     g_previous = u_set_msg_sink(capture);
 }
 
-CapturedMessages::~CapturedMessages() { u_set_msg_sink(g_previous); }
+CapturedMessages::~CapturedMessages() {
+    u_set_msg_sink(g_previous);
+}
 
 std::string CapturedMessages::text() const {
     std::lock_guard<std::mutex> guard(g_lock);

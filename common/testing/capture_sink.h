@@ -4,7 +4,7 @@
 #include <string>
 
 class CapturedMessages {
-public:
+  public:
     CapturedMessages();   // installs the capturing sink
     ~CapturedMessages();  // puts the previous sink back
     CapturedMessages(const CapturedMessages&) = delete;
