@@ -1,9 +1,11 @@
-# surf_module(NAME DEPS dep...)
+# surf_module(NAME DEPS dep... [TEST_DEPS dep...] [LABELS label...])
 # One static library per module folder, built from every .cpp in the folder
 # except the tests (*_test.cpp) and program entry points (*_main.cpp). The
-# folder's tests become one executable, NAME_test, registered with CTest.
+# folder's tests become one executable, NAME_test, registered with CTest and
+# labelled NAME plus LABELS (modules with threads carry the label "threaded",
+# which the ThreadSanitizer run selects).
 function(surf_module name)
-  cmake_parse_arguments(M "" "" "DEPS;TEST_DEPS" ${ARGN})
+  cmake_parse_arguments(M "" "" "DEPS;TEST_DEPS;LABELS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
   file(GLOB mains CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_main.cpp)
@@ -28,6 +30,6 @@ function(surf_module name)
     target_compile_definitions(${name}_test PRIVATE
       SURF_BINARY_DIR="${PROJECT_BINARY_DIR}" SURF_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
     gtest_discover_tests(${name}_test WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-      DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+      DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS "${name};${M_LABELS}")
   endif()
 endfunction()

@@ -1,0 +1,341 @@
+#include "app/gridsag.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/gformat.h"
+#include "common/status.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// k = 1 * 1 * 1 / 4096 * 1000, exact in binary, so the hand-computed values are exact.
+constexpr float kLateral = 0.0078125f;
+
+struct Matrix {
+    PhaseMatrix m{};
+    Matrix(int w, int h, const std::function<int32_t(int, int)>& f) {
+        m.clear();
+        EXPECT_EQ(m.resize(Window{0, 0, static_cast<int16_t>(w), static_cast<int16_t>(h)}, false),
+                  0);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) m.matrix[y * w + x] = f(x, y);
+    }
+    ~Matrix() { m.release(); }
+    void set(int x, int y, int32_t v) { m.matrix[y * m.window.width + x] = v; }
+};
+
+HeaderRecord header(float lateral = kLateral, int16_t phase_res = 0, float hf1 = 1.0f,
+                    float hf2 = 1.0f, float hf3 = 1.0f) {
+    HeaderRecord h{};
+    h.set_f32(DAT_OFF_LATERAL_RES, lateral);
+    h.set_i16(DAT_OFF_PHASE_RES, phase_res);
+    h.set_f32(DAT_OFF_HEIGHT_FACTOR_1, hf1);
+    h.set_f32(DAT_OFF_HEIGHT_FACTOR_2, hf2);
+    h.set_f32(DAT_OFF_HEIGHT_FACTOR_3, hf3);
+    return h;
+}
+
+int32_t plane(int x, int y) {
+    return 1024 * x - 2048 * y;
+}
+
+class GridSagTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/gridsag_test.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        out_ = dir_ + "/out.grd";
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    static std::string read(const std::string& p) {
+        std::ifstream in(p, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    static std::vector<std::string> lines(const std::string& text) {
+        std::vector<std::string> out;
+        std::istringstream in(text);
+        for (std::string l; std::getline(in, l);) out.push_back(l);
+        return out;
+    }
+    int export_to(const HeaderRecord& h, const Matrix& m, int rows, int columns,
+                  int derivatives = GRID_SAG_DERIV_SAMPLED, int threads = 0) {
+        GridSagOptions o{derivatives, threads};
+        return write_grid_sag_ex(out_.c_str(), &h, &m.m, rows, columns, &o);
+    }
+    std::vector<std::string> entries() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
+        return names;
+    }
+
+    std::string dir_, out_;
+};
+
+TEST_F(GridSagTest, PlaneOnSmallGridGivesHandComputedFile) {
+    // cx = cy = 2; z = 500 (j - 2) - 1000 (i - 2); a step of 0.01 pixel moves the
+    // phase by 10.24 counts across and -20.48 down, sampled as 10 and -20.
+    Matrix m(9, 9, plane);
+    HeaderRecord h = header();
+    ASSERT_EQ(write_grid_sag(out_.c_str(), &h, &m.m, 5, 5), 0);
+    const std::string d = " 122.07 -244.141 0 0\n";
+    const std::string none = "0 0 0 0 1\n";
+    const std::string border = none + none + none + none + none;
+    EXPECT_EQ(read(out_), "5 5 15.625 15.625 0\n" + border +                          //
+                              none + "500" + d + "1000" + d + "1500" + d + none +     //
+                              none + "-500" + d + "0" + d + "500" + d + none +        //
+                              none + "-1500" + d + "-1000" + d + "-500" + d + none +  //
+                              border);
+}
+
+TEST_F(GridSagTest, ExactWholePositionsPlaceTheCentreOnItsPixel) {
+    // W = 31 over 23 columns: j * cx puts the centre at 14.999999999999998, which
+    // samples column 14 too. With the column 14 without data the centre is still valid.
+    Matrix m(31, 31, [](int x, int y) { return x == 14 || y == 14 ? INVALID_PHASE : x + y; });
+    HeaderRecord h = header();
+    ASSERT_EQ(export_to(h, m, 23, 23), 0);
+    std::vector<std::string> l = lines(read(out_));
+    ASSERT_EQ(l.size(), 1u + 23 * 23);
+    // The centre's left and upper difference samples touch the missing column and row.
+    EXPECT_EQ(l[1 + 11 * 23 + 11], "0 0 0 0 1");
+}
+
+TEST_F(GridSagTest, BorderAndPointsWhoseDifferencesTouchNoDataAreWrittenWithoutData) {
+    Matrix m(9, 9, plane);
+    m.set(3, 2, INVALID_PHASE + 3);  // touched only by x + s of the point at (2, 2)
+    HeaderRecord h = header();
+    ASSERT_EQ(export_to(h, m, 5, 5), 0);
+    std::vector<std::string> l = lines(read(out_));
+    ASSERT_EQ(l.size(), 26u);
+    for (int i = 0; i < 5; ++i) {
+        for (int j = 0; j < 5; ++j) {
+            const std::string& line = l[1 + i * 5 + j];
+            const bool border = i == 0 || j == 0 || i == 4 || j == 4;
+            // (1,1) and (1,2) sample pixel (3,2) at x + s and x - s: no data, sag too.
+            const bool touched = i == 1 && (j == 1 || j == 2);
+            if (border || touched) {
+                EXPECT_EQ(line, "0 0 0 0 1") << i << "," << j;
+            } else {
+                EXPECT_EQ(line.back(), '0') << i << "," << j;
+            }
+        }
+    }
+}
+
+TEST_F(GridSagTest, PhaseResolutionSelectsCountsPerCycle) {
+    // The sag of grid point (1,1) is 2048 counts: 2048 * 1000 / R.
+    const struct {
+        int16_t phase_res;
+        const char* sag;
+    } cases[] = {{0, "500 "}, {1, "62.5 "}, {2, "15.625 "}, {5, "15.625 "}};
+    for (const auto& c : cases) {
+        Matrix m(9, 9, plane);
+        HeaderRecord h = header(kLateral, c.phase_res);
+        ASSERT_EQ(export_to(h, m, 5, 5), 0);
+        std::vector<std::string> l = lines(read(out_));
+        EXPECT_EQ(l[1 + 5 + 1].rfind(c.sag, 0), 0u) << c.phase_res << ": " << l[7];
+    }
+}
+
+TEST_F(GridSagTest, PhaseDifferencesDoNotWrap) {
+    // Centre near the top of the range, the rest at the bottom: v - vc = -4294967040.
+    const int32_t high = 0x7FFFFF00;
+    Matrix m(9, 9, [&](int x, int y) {
+        return x == 4 && y == 4 ? high : std::numeric_limits<int32_t>::min();
+    });
+    HeaderRecord h = header();
+    ASSERT_EQ(export_to(h, m, 5, 5), 0);
+    std::vector<std::string> l = lines(read(out_));
+    EXPECT_EQ(l[1 + 5 + 1], "-1.04858e+09 0 0 0 0");
+}
+
+TEST_F(GridSagTest, RefusalsComeBeforeTheOutputIsOpened) {
+    Matrix m(9, 9, plane);
+    HeaderRecord h = header();
+    std::ofstream(out_) << "previous\n";
+
+    EXPECT_EQ(write_grid_sag(out_.c_str(), &h, nullptr, 5, 5), ERR_INVALID_PARAM);
+    EXPECT_EQ(write_grid_sag(out_.c_str(), &h, &m.m, 1, 5), ERR_INVALID_PARAM);
+    EXPECT_EQ(write_grid_sag(out_.c_str(), &h, &m.m, 5, -7), ERR_INVALID_PARAM);
+
+    HeaderRecord zero = header(0.0f);
+    EXPECT_EQ(write_grid_sag(out_.c_str(), &zero, &m.m, 5, 5), ERR_LATERAL_RES_UNKNOWN);
+    HeaderRecord nan = header(std::numeric_limits<float>::quiet_NaN());
+    EXPECT_EQ(write_grid_sag(out_.c_str(), &nan, &m.m, 5, 5), ERR_LATERAL_RES_UNKNOWN);
+    HeaderRecord inf = header(-std::numeric_limits<float>::infinity());
+    EXPECT_EQ(write_grid_sag(out_.c_str(), &inf, &m.m, 5, 5), ERR_LATERAL_RES_UNKNOWN);
+
+    // The height factors' product overflows single precision, or is not a number.
+    HeaderRecord big = header(kLateral, 0, 3e38f, 1.0f, 10.0f);
+    EXPECT_EQ(write_grid_sag(out_.c_str(), &big, &m.m, 5, 5), ERR_FP_OVERFLOW);
+    HeaderRecord nan_k = header(kLateral, 0, 1.0f, std::numeric_limits<float>::quiet_NaN());
+    EXPECT_EQ(write_grid_sag(out_.c_str(), &nan_k, &m.m, 5, 5), ERR_FP_OVERFLOW);
+    GridSagOptions grid{GRID_SAG_DERIV_GRID, 0};
+    EXPECT_EQ(write_grid_sag_ex(out_.c_str(), &big, &m.m, 5, 5, &grid), ERR_FP_OVERFLOW);
+
+    // The centre is tested first, even when the lateral resolution is unknown too.
+    m.set(4, 4, INVALID_PHASE);
+    EXPECT_EQ(write_grid_sag(out_.c_str(), &zero, &m.m, 5, 5), ERR_CORRUPT_DATA_FILE);
+    EXPECT_EQ(write_grid_sag(out_.c_str(), &h, &m.m, 5, 5), ERR_CORRUPT_DATA_FILE);
+
+    EXPECT_EQ(read(out_), "previous\n");
+    EXPECT_EQ(entries(), std::vector<std::string>{"out.grd"});
+}
+
+TEST_F(GridSagTest, UnwritableOutputIsReportedAndLeavesNothingBehind) {
+    Matrix m(9, 9, plane);
+    HeaderRecord h = header();
+    EXPECT_EQ(write_grid_sag(dir_.c_str(), &h, &m.m, 5, 5), ERR_CANT_CREATE_FILE);
+    EXPECT_EQ(write_grid_sag((dir_ + "/no/such.grd").c_str(), &h, &m.m, 5, 5),
+              ERR_CANT_CREATE_FILE);
+    EXPECT_EQ(write_grid_sag("/dev/full", &h, &m.m, 5, 5), ERR_CANT_CREATE_FILE);
+    EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(GridSagTest, ThreadCountDoesNotChangeTheBytes) {
+    // Large enough for many units of work, with holes so that both kinds of line occur.
+    std::mt19937 gen(7);
+    Matrix m(400, 300, [&](int x, int y) {
+        if ((x - 120) * (x - 120) + (y - 90) * (y - 90) < 100) return INVALID_PHASE;
+        return static_cast<int32_t>(37 * x * x - 11 * y * y + x * y + int(gen() % 50));
+    });
+    HeaderRecord h = header(1e-5f, 1, 6.328e-7f, 0.5f, 1.0f);
+    for (int deriv : {GRID_SAG_DERIV_SAMPLED, GRID_SAG_DERIV_GRID}) {
+        ASSERT_EQ(export_to(h, m, 201, 397, deriv, 1), 0);
+        const std::string one = read(out_);
+        ASSERT_EQ(export_to(h, m, 201, 397, deriv, 2), 0);
+        EXPECT_EQ(read(out_), one);
+        ASSERT_EQ(export_to(h, m, 201, 397, deriv, 5), 0);
+        EXPECT_EQ(read(out_), one);
+        EXPECT_EQ(lines(one).size(), 1u + 201 * 397);
+    }
+}
+
+TEST_F(GridSagTest, GridDerivativesKeepSagsAndFlagsOfTheDefault) {
+    std::mt19937 gen(3);
+    Matrix m(60, 40, [&](int x, int y) {
+        if (gen() % 23 == 0) return INVALID_PHASE;
+        return static_cast<int32_t>(5 * x * y - 3 * x * x);
+    });
+    m.set(30, 20, 0);
+    HeaderRecord h = header();
+    ASSERT_EQ(export_to(h, m, 21, 31), 0);
+    std::vector<std::string> sampled = lines(read(out_));
+    ASSERT_EQ(export_to(h, m, 21, 31, GRID_SAG_DERIV_GRID), 0);
+    std::vector<std::string> grid = lines(read(out_));
+    ASSERT_EQ(sampled.size(), grid.size());
+    EXPECT_EQ(sampled[0], grid[0]);
+    int with_data = 0;
+    for (size_t n = 1; n < grid.size(); ++n) {
+        auto sag = [](const std::string& s) { return s.substr(0, s.find(' ')); };
+        EXPECT_EQ(sag(sampled[n]), sag(grid[n])) << n;
+        EXPECT_EQ(sampled[n].back(), grid[n].back()) << n;
+        with_data += grid[n].back() == '0';
+    }
+    EXPECT_GT(with_data, 50);
+}
+
+TEST_F(GridSagTest, GridDerivativesOnPlaneParaboloidAndSaddle) {
+    // delx = dely = 15.625 mm; grid sags (cx = 2) of the plane are 500 (j-2) - 1000 (i-2).
+    Matrix flat(9, 9, plane);
+    HeaderRecord h = header();
+    ASSERT_EQ(export_to(h, flat, 5, 5, GRID_SAG_DERIV_GRID), 0);
+    std::vector<std::string> l = lines(read(out_));
+    // One-sided differences at the edge of the data agree with central ones on a plane;
+    // the mixed derivative needs all four diagonal neighbours.
+    EXPECT_EQ(l[1 + 1 * 5 + 1], "500 32 64 0 0");
+    EXPECT_EQ(l[1 + 2 * 5 + 2], "0 32 64 0 0");
+    EXPECT_EQ(l[1 + 3 * 5 + 3], "-500 32 64 0 0");
+    EXPECT_EQ(l[1 + 0 * 5 + 2], "0 0 0 0 1");
+
+    // z = 62.5 ((j-2)^2 + (i-2)^2); +y toward grid row 0.
+    Matrix bowl(9, 9, [](int x, int y) { return 64 * ((x - 4) * (x - 4) + (y - 4) * (y - 4)); });
+    ASSERT_EQ(export_to(h, bowl, 5, 5, GRID_SAG_DERIV_GRID), 0);
+    l = lines(read(out_));
+    EXPECT_EQ(l[1 + 2 * 5 + 2], "0 0 0 0 0");
+    EXPECT_EQ(l[1 + 2 * 5 + 3], "62.5 4 0 0 0");
+    EXPECT_EQ(l[1 + 2 * 5 + 1], "62.5 -4 0 0 0");
+    EXPECT_EQ(l[1 + 1 * 5 + 2], "62.5 0 4 0 0");
+    EXPECT_EQ(l[1 + 3 * 5 + 2], "62.5 0 -4 0 0");
+    EXPECT_EQ(l[1 + 1 * 5 + 1], "125 -4 4 0 0");
+
+    // z = 62.5 (j-2)(i-2) = -62.5 x y / (delx dely): d2z/dxdy = -0.256 at the centre.
+    Matrix saddle(9, 9, [](int x, int y) { return 64 * (x - 4) * (y - 4); });
+    ASSERT_EQ(export_to(h, saddle, 5, 5, GRID_SAG_DERIV_GRID), 0);
+    l = lines(read(out_));
+    EXPECT_EQ(l[1 + 2 * 5 + 2], "0 0 0 -0.256 0");
+}
+
+TEST(GFormatTest, MatchesPrintfG) {
+    std::mt19937_64 gen(12345);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    std::uniform_int_distribution<int> exponent(-320, 308);
+    std::vector<double> values = {0.0,
+                                  -0.0,
+                                  1.0,
+                                  -1.0,
+                                  0.5,
+                                  1e-5,
+                                  1.5e-5,
+                                  123456.5,
+                                  1234565.0,
+                                  999999.5,
+                                  9999995,
+                                  0.0001,
+                                  0.00001,
+                                  9.765625,
+                                  -19.53125,
+                                  1e300,
+                                  -1e-300,
+                                  5e-324,
+                                  1.7976931348623157e308,
+                                  100000,
+                                  1e6,
+                                  122.0703125};
+    for (int i = 0; i < 200000; ++i) {
+        double v = unit(gen) * std::pow(10.0, exponent(gen));
+        if (std::isfinite(v)) values.push_back(v);
+        // Values on a short decimal grid, where ties of the sixth digit occur.
+        values.push_back(static_cast<double>(static_cast<int64_t>(gen() % 20000001) - 10000000) /
+                         std::pow(2.0, static_cast<int>(gen() % 24)));
+        // Near-ties of the sixth digit at every scale: ...d5 x 10^e.
+        values.push_back(static_cast<double>(1000005 + 10 * int64_t(gen() % 899999)) *
+                         std::pow(10.0, static_cast<int>(gen() % 41) - 25) * (gen() % 2 ? 1 : -1));
+        uint64_t bits = gen();
+        double raw;
+        std::memcpy(&raw, &bits, sizeof raw);
+        if (std::isfinite(raw)) values.push_back(raw);
+    }
+    for (double v : values) {
+        char expected[64];
+        std::snprintf(expected, sizeof expected, "%g", v);
+        char got[GFORMAT_MAX_CHARS + 1];
+        char* end = gformat(got, v);
+        ASSERT_LE(end - got, GFORMAT_MAX_CHARS);
+        *end = '\0';
+        ASSERT_STREQ(got, expected) << std::hexfloat << v;
+        *gformat_exact(got, v) = '\0';
+        ASSERT_STREQ(got, expected) << std::hexfloat << v;
+    }
+}
+
+}  // namespace
