@@ -1,86 +1,22 @@
 #include "platform/replace_file.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <string>
 
 #include "platform/path.h"
+#include "platform/tempfile.h"
 
 namespace {
-
 char* dup_text(const std::string& s) {
     char* p = static_cast<char*>(std::malloc(s.size() + 1));
     if (p != nullptr) std::memcpy(p, s.c_str(), s.size() + 1);
     return p;
 }
-
-std::string dir_of(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-// Follows a chain of symbolic links to the path that names the real target,
-// which need not exist yet (a dangling link names the file to create).
-bool resolve_links(std::string path, std::string* out, int* err) {
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-            *out = path;
-            return true;
-        }
-        std::string link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
-        for (;;) {
-            ssize_t n = ::readlink(path.c_str(), link.data(), link.size());
-            if (n < 0) {
-                *err = errno;
-                return false;
-            }
-            if (static_cast<std::size_t>(n) < link.size()) {
-                link.resize(static_cast<std::size_t>(n));
-                break;
-            }
-            link.resize(link.size() * 2);  // the link changed under us
-        }
-        if (!link.empty() && link[0] == '/') {
-            path = link;
-        } else {
-            path = dir_of(path) + "/" + link;
-        }
-    }
-    *err = ELOOP;
-    return false;
-}
-
-// Creates a new file exclusively; the kernel applies the umask to 0666.
-int create_temp(const std::string& dir, const char* prefix, std::string* name) {
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    std::random_device device;
-    std::mt19937_64 gen(
-        device() ^
-        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string candidate = dir + "/" + (prefix != nullptr ? prefix : "_tmp");
-        for (int i = 0; i < 6; ++i) candidate.push_back(alphabet[gen() % (sizeof alphabet - 1)]);
-        int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            *name = candidate;
-            return fd;
-        }
-        if (errno != EEXIST) return -1;
-    }
-    errno = EEXIST;
-    return -1;
-}
-
 }  // namespace
 
 FILE* PlatReplaceFile::open(const char* target_text, const char* temp_prefix,
@@ -95,7 +31,10 @@ FILE* PlatReplaceFile::open(const char* target_text, const char* temp_prefix,
         return nullptr;
     }
     std::string real;
-    if (!resolve_links(named, &real, &error)) return nullptr;
+    if (!plat_resolve_links(named.c_str(), &real)) {
+        error = errno;
+        return nullptr;
+    }
 
     struct stat st {};
     bool exists = ::stat(real.c_str(), &st) == 0;
@@ -120,30 +59,20 @@ FILE* PlatReplaceFile::open(const char* target_text, const char* temp_prefix,
     }
 
     std::string temp_name;
-    int fd = create_temp(dir_of(real), temp_prefix, &temp_name);
-    if (fd < 0) {
+    FILE* file = plat_temp_beside(real.c_str(), temp_prefix != nullptr ? temp_prefix : "_tmp",
+                                  &temp_name);
+    if (file == nullptr) {
         error = errno;
         return nullptr;
     }
-    if (exists && ::fchmod(fd, st.st_mode & 07777) != 0) {
-        error = errno;
-        ::close(fd);
-        ::unlink(temp_name.c_str());
-        return nullptr;
-    }
+    stream = file;
     replacing = exists;
-    stream = ::fdopen(fd, "w");
     target = dup_text(real);
     temp = dup_text(temp_name);
-    if (stream == nullptr || target == nullptr || temp == nullptr) {
-        error = stream == nullptr ? errno : ENOMEM;
-        if (stream == nullptr) ::close(fd);
-        ::unlink(temp_name.c_str());
-        if (temp != nullptr) {
-            std::free(temp);
-            temp = nullptr;
-        }
+    if (target == nullptr || temp == nullptr) {
+        if (temp == nullptr) ::unlink(temp_name.c_str());
         abort();
+        error = ENOMEM;
         return nullptr;
     }
     return stream;
@@ -163,7 +92,7 @@ bool PlatReplaceFile::commit() {
     // When a file is replaced, its new data reaches the disk before the new
     // name does, so that a crash cannot leave it empty. A new file has no old
     // contents to lose and is left to the ordinary write-back.
-    if (ok && temp != nullptr && replacing && ::fsync(::fileno(stream)) != 0) {
+    if (ok && temp != nullptr && replacing && !plat_sync_file(stream)) {
         ok = false;
         error = errno;
     }
@@ -172,7 +101,9 @@ bool PlatReplaceFile::commit() {
         error = errno;
     }
     stream = nullptr;
-    if (ok && temp != nullptr && ::rename(temp, target) != 0) {
+    // The temporary file takes the replaced file's permission bits, or those
+    // of a newly created file.
+    if (ok && temp != nullptr && !plat_replace_with_temp(temp, target)) {
         ok = false;
         error = errno;
     }

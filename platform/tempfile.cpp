@@ -35,15 +35,22 @@ mode_t process_umask() {
 }
 }  // namespace
 
-std::string plat_link_target(const char* path) {
+bool plat_resolve_links(const char* path, std::string* target) {
     std::string current = path ? path : "";
     // The bound matches the kernel's own limit on links followed in one lookup.
     for (int hops = 0; hops < 40; ++hops) {
         struct stat st {};
-        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            *target = current;
+            return true;
+        }
         std::vector<char> buffer(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 2);
         ssize_t n = ::readlink(current.c_str(), buffer.data(), buffer.size());
-        if (n <= 0 || static_cast<std::size_t>(n) >= buffer.size()) break;
+        if (n <= 0 || static_cast<std::size_t>(n) >= buffer.size()) {
+            // Gone or changed while we looked: take the path as it stands.
+            *target = current;
+            return true;
+        }
         std::string link(buffer.data(), static_cast<std::size_t>(n));
         if (link[0] == '/') {
             current = link;
@@ -52,7 +59,15 @@ std::string plat_link_target(const char* path) {
             current = dir == "/" ? "/" + link : dir + "/" + link;
         }
     }
-    return current;
+    *target = current;
+    errno = ELOOP;
+    return false;
+}
+
+std::string plat_link_target(const char* path) {
+    std::string target;
+    plat_resolve_links(path, &target);
+    return target;
 }
 
 FILE* plat_temp_beside(const char* target, const char* prefix, std::string* temp_path) {

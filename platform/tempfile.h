@@ -25,4 +25,8 @@ bool plat_replace_with_temp(const char* temp_path, const char* target,
 
 // The file a path leads to: symbolic links followed, even when the last one
 // points at a file that does not exist yet. Other paths are returned as given.
+// False with errno set (ELOOP for a chain of links that never ends).
+bool plat_resolve_links(const char* path, std::string* target);
+
+// plat_resolve_links, giving the path as far as it could be followed.
 std::string plat_link_target(const char* path);
