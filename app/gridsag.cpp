@@ -44,38 +44,35 @@ struct Grid {
     double x_at(int j) const { return static_cast<double>(j) * w_span / col_span; }
     double y_at(int i) const { return static_cast<double>(i) * h_span / row_span; }
 
-    bool sample(double x, double y, int64_t* v) const {
-        int32_t value = INVALID_PHASE;
-        sample_phase(row_table.data(), x, y, win, &value);
-        *v = value;
-        return phase_is_valid(value);
-    }
-
-    // Height of the sample at (x, y) relative to the centre, or false without data.
-    bool zs(double x, double y, double* z) const {
-        int64_t v;
-        if (!sample(x, y, &v)) return false;
-        *z = static_cast<double>(v - vc) * k;
+    // Height of the sample at (ax, ay) relative to the centre, or false without data.
+    bool zs(const PhaseAxis& ax, const PhaseAxis& ay, double* z) const {
+        int32_t v;
+        if (!sample_phase_at(row_table.data(), ax, ay, &v)) return false;
+        *z = static_cast<double>(int64_t{v} - vc) * k;
         return true;
     }
 
     // The point's sag and sampled derivatives; false when it is written without data.
-    // (x, y) is the point's position, x_at(j) and y_at(i).
-    [[gnu::flatten]] bool point(int i, int j, double x, double y, double out[4]) const {
+    // (x, y) is the point's position, x_at(j) and y_at(i). The nine samples
+    // share three positions across and three down, worked out once each.
+    bool point(int i, int j, double x, double y, double out[4]) const {
         if (i == 0 || j == 0 || i == rows - 1 || j == columns - 1) return false;
-        int64_t v;
-        if (!sample(x, y, &v)) return false;
         const double s = kStep;
+        const PhaseAxis xc = phase_axis(x, win.width), yc = phase_axis(y, win.height);
+        int32_t v;
+        if (!sample_phase_at(row_table.data(), xc, yc, &v)) return false;
+        const PhaseAxis xp = phase_axis(x + s, win.width), xm = phase_axis(x - s, win.width);
+        const PhaseAxis yp = phase_axis(y + s, win.height), ym = phase_axis(y - s, win.height);
         double a, b;
-        if (!zs(x + s, y, &a) || !zs(x - s, y, &b)) return false;
+        if (!zs(xp, yc, &a) || !zs(xm, yc, &b)) return false;
         const double dzdx = (a - b) / (2 * s * cx);
-        if (!zs(x, y + s, &a) || !zs(x, y - s, &b)) return false;
+        if (!zs(xc, yp, &a) || !zs(xc, ym, &b)) return false;
         const double dzdy = (a - b) / (2 * s * cy);
-        if (!zs(x + s, y + s, &a) || !zs(x - s, y + s, &b)) return false;
+        if (!zs(xp, yp, &a) || !zs(xm, yp, &b)) return false;
         const double t1 = (a - b) / (2 * s * cx);
-        if (!zs(x + s, y - s, &a) || !zs(x - s, y - s, &b)) return false;
+        if (!zs(xp, ym, &a) || !zs(xm, ym, &b)) return false;
         const double t2 = (a - b) / (2 * s * cx);
-        out[0] = static_cast<double>(v - vc) * k;
+        out[0] = static_cast<double>(int64_t{v} - vc) * k;
         out[1] = dzdx;
         out[2] = dzdy;
         out[3] = (t1 - t2) / (2 * s * cy);
@@ -414,8 +411,11 @@ int export_grid(const char* path, const HeaderRecord* header, const PhaseMatrix*
     const int rc = (rows + 1) / 2 - 1;
     const int cc = (columns + 1) / 2 - 1;
 
-    int64_t vc;
-    if (!g.sample(g.x_at(cc), g.y_at(rc), &vc)) return ERR_CORRUPT_DATA_FILE;
+    int32_t vc;
+    if (!sample_phase_at(g.row_table.data(), phase_axis(g.x_at(cc), win.width),
+                         phase_axis(g.y_at(rc), win.height), &vc)) {
+        return ERR_CORRUPT_DATA_FILE;
+    }
     g.vc = vc;
 
     const float lateral_res = header->lateral_res();

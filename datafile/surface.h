@@ -198,6 +198,53 @@ struct CompactMatrix {
     void release();
 };
 
+// One coordinate of a sampling position: the two neighbouring element
+// indexes (equal when the position is whole) and the offset from the middle of
+// the pair. `inside` is false when the position is outside [0, size - 1]
+// (NaN included).
+struct PhaseAxis {
+    bool inside;
+    int lo;
+    int hi;
+    double offset;
+};
+
+inline PhaseAxis phase_axis(double v, int size) {
+    PhaseAxis a{false, 0, 0, 0.0};
+    // Written so that NaN fails; the upper bound keeps the int conversion in range.
+    if (!(v >= 0.0) || !(v <= size - 1.0)) return a;
+    a.inside = true;
+    a.lo = static_cast<int>(v);
+    a.hi = a.lo + (v > a.lo ? 1 : 0);
+    a.offset = v - a.lo - 0.5;
+    return a;
+}
+
+// The phase at the position given by two axes (see sample_phase); false, with
+// *out left alone, when the position has no data.
+inline bool sample_phase_at(int32_t* const* rows, const PhaseAxis& ax, const PhaseAxis& ay,
+                            int32_t* out) {
+    if (!ax.inside || !ay.inside) return false;
+    const int64_t p = rows[ay.lo][ax.lo];
+    const int64_t q = rows[ay.lo][ax.hi];
+    const int64_t r = rows[ay.hi][ax.lo];
+    const int64_t s = rows[ay.hi][ax.hi];
+    if (p >= INVALID_PHASE || q >= INVALID_PHASE || r >= INVALID_PHASE || s >= INVALID_PHASE) {
+        return false;
+    }
+    // Sums in 64 bits: valid 32-bit values can overflow 32-bit sums.
+    const double v = (static_cast<double>(s + r - q - p) * ay.offset +
+                      static_cast<double>(s + q - r - p) * ax.offset) *
+                         0.5 +
+                     static_cast<double>(p + q + r + s) / 4.0;
+    // |v| stays within a few times 2^31, so the conversion truncates exactly
+    // (and, unlike std::trunc, needs no library call).
+    const int64_t rounded = static_cast<int64_t>(v >= 0.0 ? v + 0.5 : v - 0.5);
+    if (rounded < INT32_MIN || rounded >= INVALID_PHASE) return false;
+    *out = static_cast<int32_t>(rounded);
+    return true;
+}
+
 // The phase at a fractional position (x along a row, y across rows, both in
 // elements from rows[0][0]) from the four surrounding points: the
 // least-squares plane through them, rounded half away from zero, or
@@ -206,29 +253,7 @@ struct CompactMatrix {
 inline void sample_phase(int32_t* const* rows, double x, double y, const Window& win,
                          int32_t* out) {
     *out = INVALID_PHASE;
-    // Written so that NaN fails; the upper bounds keep the int conversions in range.
-    if (!(x >= 0.0) || !(y >= 0.0)) return;
-    if (!(x <= win.width - 1.0) || !(y <= win.height - 1.0)) return;
-    const int x0 = static_cast<int>(x);
-    const int y0 = static_cast<int>(y);
-    const int x1 = x0 + (x > x0 ? 1 : 0);
-    const int y1 = y0 + (y > y0 ? 1 : 0);
-    const int64_t p = rows[y0][x0];
-    const int64_t q = rows[y0][x1];
-    const int64_t r = rows[y1][x0];
-    const int64_t s = rows[y1][x1];
-    if (p >= INVALID_PHASE || q >= INVALID_PHASE || r >= INVALID_PHASE || s >= INVALID_PHASE) {
-        return;
-    }
-    const double fx = x - x0 - 0.5;
-    const double fy = y - y0 - 0.5;
-    const double v =
-        (static_cast<double>(s + r - q - p) * fy + static_cast<double>(s + q - r - p) * fx) * 0.5 +
-        static_cast<double>(p + q + r + s) / 4.0;
-    const double rounded = std::trunc(v >= 0.0 ? v + 0.5 : v - 0.5);
-    if (rounded >= -2147483648.0 && rounded < static_cast<double>(INVALID_PHASE)) {
-        *out = static_cast<int32_t>(rounded);
-    }
+    sample_phase_at(rows, phase_axis(x, win.width), phase_axis(y, win.height), out);
 }
 
 // ---------------------------------------------------------------------------
