@@ -6,8 +6,6 @@
 //   surfconv_bench --one N width dir   one size in this process (peak memory is
 //                                      then that of the conversion alone)
 //   surfconv_bench --gen N path        writes the synthetic input file
-#include <sys/resource.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "app/driver.h"
+#include "platform/resources.h"
 #include "tools/datgen.h"
 
 namespace {
@@ -22,19 +21,6 @@ namespace {
 double now_seconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-double cpu_seconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double peak_rss_mb() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_maxrss) / 1024.0;  // kilobytes here
 }
 
 long long file_size(const std::string& path) {
@@ -90,12 +76,12 @@ int run_one(int n, const char* width, const std::string& dir) {
     std::string flag = "-f";
     std::vector<char*> args = {argv0.data(), flag.data(), const_cast<char*>(input.c_str()),
                                const_cast<char*>(output.c_str()), const_cast<char*>(width)};
-    const double cpu_start = cpu_seconds();
+    const double cpu_start = plat_cpu_seconds();
     const double start = now_seconds();
     const int status = surfconv_main(static_cast<int>(args.size()), args.data());
     const double seconds = now_seconds() - start;
-    const double cpu = cpu_seconds() - cpu_start;
-    const double peak = peak_rss_mb();
+    const double cpu = plat_cpu_seconds() - cpu_start;
+    const double peak = plat_peak_rss_mb();
     if (status != 0) {
         std::fprintf(stderr, "conversion failed with exit status %d\n", status);
         return 1;
