@@ -59,10 +59,13 @@ struct Grid {
         if (i == 0 || j == 0 || i == rows - 1 || j == columns - 1) return false;
         const double s = kStep;
         const PhaseAxis xc = phase_axis(x, win.width), yc = phase_axis(y, win.height);
-        int32_t v;
-        if (!sample_phase_at(row_table.data(), xc, yc, &v)) return false;
         const PhaseAxis xp = phase_axis(x + s, win.width), xm = phase_axis(x - s, win.width);
         const PhaseAxis yp = phase_axis(y + s, win.height), ym = phase_axis(y - s, win.height);
+        if (same_cell(xm, xc, xp) && same_cell(ym, yc, yp)) {
+            return point_in_cell(xm, xc, xp, ym, yc, yp, out);
+        }
+        int32_t v;
+        if (!sample_phase_at(row_table.data(), xc, yc, &v)) return false;
         double a, b;
         if (!zs(xp, yc, &a) || !zs(xm, yc, &b)) return false;
         const double dzdx = (a - b) / (2 * s * cx);
@@ -73,6 +76,46 @@ struct Grid {
         if (!zs(xp, ym, &a) || !zs(xm, ym, &b)) return false;
         const double t2 = (a - b) / (2 * s * cx);
         out[0] = static_cast<double>(int64_t{v} - vc) * k;
+        out[1] = dzdx;
+        out[2] = dzdy;
+        out[3] = (t1 - t2) / (2 * s * cy);
+        return true;
+    }
+
+    static bool same_cell(const PhaseAxis& m, const PhaseAxis& c, const PhaseAxis& p) {
+        return m.inside && p.inside && m.lo == c.lo && c.lo == p.lo && m.hi == c.hi &&
+               c.hi == p.hi;
+    }
+
+    // The usual case: all nine samples lie between the same four elements, so
+    // they are read and tested once. The values are those of the general path.
+    bool point_in_cell(const PhaseAxis& xm, const PhaseAxis& xc, const PhaseAxis& xp,
+                       const PhaseAxis& ym, const PhaseAxis& yc, const PhaseAxis& yp,
+                       double out[4]) const {
+        const int64_t p = row_table[yc.lo][xc.lo];
+        const int64_t q = row_table[yc.lo][xc.hi];
+        const int64_t r = row_table[yc.hi][xc.lo];
+        const int64_t s4 = row_table[yc.hi][xc.hi];
+        if (p >= INVALID_PHASE || q >= INVALID_PHASE || r >= INVALID_PHASE ||
+            s4 >= INVALID_PHASE) {
+            return false;
+        }
+        int32_t v, va, vb;
+        auto z = [&](int32_t w) { return static_cast<double>(int64_t{w} - vc) * k; };
+        auto plane = [&](const PhaseAxis& ax, const PhaseAxis& ay, int32_t* w) {
+            return phase_plane(p, q, r, s4, ax.offset, ay.offset, w);
+        };
+        const double s = kStep;
+        if (!plane(xc, yc, &v)) return false;
+        if (!plane(xp, yc, &va) || !plane(xm, yc, &vb)) return false;
+        const double dzdx = (z(va) - z(vb)) / (2 * s * cx);
+        if (!plane(xc, yp, &va) || !plane(xc, ym, &vb)) return false;
+        const double dzdy = (z(va) - z(vb)) / (2 * s * cy);
+        if (!plane(xp, yp, &va) || !plane(xm, yp, &vb)) return false;
+        const double t1 = (z(va) - z(vb)) / (2 * s * cx);
+        if (!plane(xp, ym, &va) || !plane(xm, ym, &vb)) return false;
+        const double t2 = (z(va) - z(vb)) / (2 * s * cx);
+        out[0] = z(v);
         out[1] = dzdx;
         out[2] = dzdy;
         out[3] = (t1 - t2) / (2 * s * cy);

@@ -220,6 +220,24 @@ inline PhaseAxis phase_axis(double v, int size) {
     return a;
 }
 
+// The rounded plane through four valid corner values p (lo, lo), q (hi, lo),
+// r (lo, hi) and s (hi, hi), at the axis offsets ox and oy; false when the
+// value does not fit below INVALID_PHASE.
+inline bool phase_plane(int64_t p, int64_t q, int64_t r, int64_t s, double ox, double oy,
+                        int32_t* out) {
+    // Sums in 64 bits: valid 32-bit values can overflow 32-bit sums.
+    const double v = (static_cast<double>(s + r - q - p) * oy +
+                      static_cast<double>(s + q - r - p) * ox) *
+                         0.5 +
+                     static_cast<double>(p + q + r + s) / 4.0;
+    // |v| stays within a few times 2^31, so the conversion truncates exactly
+    // (and, unlike std::trunc, needs no library call).
+    const int64_t rounded = static_cast<int64_t>(v >= 0.0 ? v + 0.5 : v - 0.5);
+    if (rounded < INT32_MIN || rounded >= INVALID_PHASE) return false;
+    *out = static_cast<int32_t>(rounded);
+    return true;
+}
+
 // The phase at the position given by two axes (see sample_phase); false, with
 // *out left alone, when the position has no data.
 inline bool sample_phase_at(int32_t* const* rows, const PhaseAxis& ax, const PhaseAxis& ay,
@@ -232,17 +250,7 @@ inline bool sample_phase_at(int32_t* const* rows, const PhaseAxis& ax, const Pha
     if (p >= INVALID_PHASE || q >= INVALID_PHASE || r >= INVALID_PHASE || s >= INVALID_PHASE) {
         return false;
     }
-    // Sums in 64 bits: valid 32-bit values can overflow 32-bit sums.
-    const double v = (static_cast<double>(s + r - q - p) * ay.offset +
-                      static_cast<double>(s + q - r - p) * ax.offset) *
-                         0.5 +
-                     static_cast<double>(p + q + r + s) / 4.0;
-    // |v| stays within a few times 2^31, so the conversion truncates exactly
-    // (and, unlike std::trunc, needs no library call).
-    const int64_t rounded = static_cast<int64_t>(v >= 0.0 ? v + 0.5 : v - 0.5);
-    if (rounded < INT32_MIN || rounded >= INVALID_PHASE) return false;
-    *out = static_cast<int32_t>(rounded);
-    return true;
+    return phase_plane(p, q, r, s, ax.offset, ay.offset, out);
 }
 
 // The phase at a fractional position (x along a row, y across rows, both in
