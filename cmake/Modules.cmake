@@ -30,6 +30,8 @@ function(surf_module name)
     target_compile_definitions(${name}_test PRIVATE
       SURF_BINARY_DIR="${PROJECT_BINARY_DIR}" SURF_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
     gtest_discover_tests(${name}_test WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-      DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS "${name};${M_LABELS}")
+      DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+    # Directory labels reach every test discovered in the folder.
+    set_property(DIRECTORY APPEND PROPERTY LABELS ${name} ${M_LABELS})
   endif()
 endfunction()

@@ -19,3 +19,31 @@ bool plat_local_time(int64_t seconds, std::tm* out);
 
 // A monotonic counter in nanoseconds (PLAT_COUNTER_FREQUENCY counts a second).
 int64_t plat_counter();
+
+// The library's clock for sleeps, waits, time-outs and elapsed time. It runs
+// at real speed unless SURF_CLOCK_SCALE (read once, at first use) or
+// plat_set_clock_scale makes it faster: at scale 100 a 10 s time-out passes in
+// 0.1 s of real time and the code still takes its real time-out path. Only
+// tests set it; production code sees real time.
+
+// The current scale factor (1 = real time).
+double plat_clock_scale();
+
+// Sets the scale factor (values below 1 mean 1; 0 means: read the
+// environment again at next use). Call before any thread that waits is
+// started, as the clock jumps when its scale changes.
+void plat_set_clock_scale(double scale);
+
+// Milliseconds on the library's clock since an arbitrary fixed start.
+int64_t plat_clock_ms();
+
+// Nanoseconds on the library's clock since the same start.
+int64_t plat_clock_ns();
+
+// The real time that a span of the library's clock takes, in nanoseconds
+// (never below 0; at least 1 for a positive span).
+int64_t plat_real_ns(int64_t library_ns);
+
+// Sleeps for a span of the library's clock.
+void plat_sleep_ms(int64_t ms);
+void plat_sleep_ns(int64_t ns);

@@ -1,0 +1,288 @@
+#include "devpoll/devpoll.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+#include "common/status.h"
+#include "common/testing/capture_sink.h"
+#include "platform/clock.h"
+#include "serial/sio.h"
+#include "sim/line.h"
+
+namespace {
+// Waits in these tests run on a clock 10 times faster than real time.
+const bool kScaled = [] {
+    if (std::getenv("SURF_CLOCK_SCALE") == nullptr) plat_set_clock_scale(10);
+    return true;
+}();
+
+// A device whose data flag the test sets; its poll can be made slow.
+struct FlagDevice {
+    std::atomic<bool> data{false};
+    std::atomic<bool> once{false};     // the data is consumed by the poll that sees it
+    std::atomic<int64_t> delay_ms{0};  // a poll that takes this long
+};
+
+std::atomic<int> g_in_poll{0};
+std::atomic<int> g_max_in_poll{0};
+std::atomic<int> g_polls{0};
+
+bool flag_poll(void* handle, void*) {
+    int now = ++g_in_poll;
+    int seen = g_max_in_poll.load();
+    while (now > seen && !g_max_in_poll.compare_exchange_weak(seen, now)) {
+    }
+    ++g_polls;
+    auto* device = static_cast<FlagDevice*>(handle);
+    if (device->delay_ms.load() > 0) plat_sleep_ms(device->delay_ms.load());
+    bool data = device->once.load() ? device->data.exchange(false) : device->data.load();
+    --g_in_poll;
+    return data;
+}
+
+struct MotionRecord {
+    int commKind;
+};
+
+int motion_comm_kind(const void* owner) {
+    return static_cast<const MotionRecord*>(owner)->commKind;
+}
+
+class DevPoll : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dev_set_poll_function(DEV_POLL_CAN_QUEUE, &flag_poll);
+        dev_set_poll_function(DEV_POLL_EVENT, &flag_poll);
+        dev_set_comm_kind_query(&motion_comm_kind);
+        ASSERT_EQ(dev_init_cntrl(true), 0);
+        g_max_in_poll = 0;
+        g_polls = 0;
+    }
+    void TearDown() override {
+        dev_close_cntrl();
+        dev_set_poll_function(DEV_POLL_CAN_QUEUE, nullptr);
+        dev_set_poll_function(DEV_POLL_EVENT, nullptr);
+        dev_set_comm_kind_query(nullptr);
+    }
+};
+
+void* fake_handle(int n) {
+    return reinterpret_cast<void*>(static_cast<intptr_t>(0x1000 + n));
+}
+
+TEST_F(DevPoll, EleventhDeviceIsRefusedAndTheTableKept) {
+    for (int i = 0; i < DEV_MAX_DEVICES; ++i)
+        ASSERT_EQ(dev_add_device(DEV_TYPE_KEYBOARD, fake_handle(i), nullptr), 0);
+    CapturedMessages messages;
+    EXPECT_EQ(dev_add_device(DEV_TYPE_KEYBOARD, fake_handle(10), nullptr), ERR_DEV_CNTRL);
+    EXPECT_EQ(messages.text(),
+              "gl_DevInfo table is full\ndev_add_device failed: err=ERR_DEV_CNTRL\n");
+    EXPECT_EQ(dev_device_count(), DEV_MAX_DEVICES);
+    EXPECT_FALSE(dev_is_registered(fake_handle(10)));
+    EXPECT_TRUE(dev_is_registered(fake_handle(9)));
+}
+
+TEST_F(DevPoll, RegistrationRefusals) {
+    CapturedMessages messages;
+    EXPECT_EQ(dev_add_device(3, fake_handle(1), nullptr), ERR_DEV_CNTRL);
+    EXPECT_EQ(messages.text(),
+              "dev_type_valid: dev_type=3 is invalid\ndev_add_device failed: err=ERR_DEV_CNTRL\n");
+    messages.clear();
+    EXPECT_EQ(dev_add_device(DEV_TYPE_MOTION, fake_handle(1), nullptr), ERR_INVALID_PARAM);
+    EXPECT_EQ(messages.text(), "dev_add_device failed: err=ERR_INVALID_PARAM\n");
+    MotionRecord unknown{5};
+    EXPECT_EQ(dev_add_device(DEV_TYPE_MOTION, fake_handle(1), &unknown), ERR_MC_NOT_AVAIL);
+    dev_set_comm_kind_query(nullptr);
+    MotionRecord serial{1};
+    EXPECT_EQ(dev_add_device(DEV_TYPE_MOTION, fake_handle(1), &serial), ERR_MC_NOT_AVAIL);
+    EXPECT_EQ(dev_device_count(), 0);
+
+    messages.clear();
+    EXPECT_EQ(dev_remove_device(DEV_NO_HANDLE), ERR_INVALID_PARAM);
+    EXPECT_EQ(dev_remove_device(fake_handle(1)), ERR_PARAM_OUT_OF_RANGE);
+    EXPECT_EQ(dev_set_event_state(fake_handle(1), 2), ERR_INVALID_PARAM);
+    EXPECT_EQ(dev_set_event_state(fake_handle(1), 0), ERR_PARAM_OUT_OF_RANGE);
+    EXPECT_EQ(messages.text(),
+              "dev_remove_device failed: err=ERR_INVALID_PARAM\n"
+              "dev_remove_device failed: err=ERR_PARAM_OUT_OF_RANGE\n"
+              "dev_set_event_state failed: err=ERR_INVALID_PARAM\n"
+              "dev_set_event_state failed: err=ERR_PARAM_OUT_OF_RANGE\n");
+    EXPECT_FALSE(dev_is_registered(DEV_NO_HANDLE));
+}
+
+TEST_F(DevPoll, EverythingIsRefusedWhenNotInitialised) {
+    dev_close_cntrl();
+    CapturedMessages messages;
+    EXPECT_EQ(dev_add_device(DEV_TYPE_KEYBOARD, fake_handle(1), nullptr), ERR_DEV_CNTRL);
+    EXPECT_EQ(dev_remove_device(fake_handle(1)), ERR_DEV_CNTRL);
+    EXPECT_EQ(dev_set_event_state(fake_handle(1), 1), ERR_DEV_CNTRL);
+    EXPECT_FALSE(dev_is_registered(fake_handle(1)));
+    DevInfo out{};
+    EXPECT_EQ(dev_data_read(DEV_ALL_TYPES, &out, false), 0);
+    EXPECT_EQ(messages.text(),
+              "dev_add_device failed: err=ERR_DEV_CNTRL\n"
+              "dev_remove_device failed: err=ERR_DEV_CNTRL\n"
+              "dev_set_event_state failed: err=ERR_DEV_CNTRL\n"
+              "dev_data_read: ERR_DEV_CNTRL\n");
+}
+
+TEST_F(DevPoll, FreedSlotInTheMiddleIsReused) {
+    ASSERT_EQ(dev_add_device(DEV_TYPE_KEYBOARD, fake_handle(0), nullptr), 0);
+    ASSERT_EQ(dev_add_device(DEV_TYPE_KEYBOARD, fake_handle(1), nullptr), 0);
+    ASSERT_EQ(dev_add_device(DEV_TYPE_KEYBOARD, fake_handle(2), nullptr), 0);
+    ASSERT_EQ(dev_remove_device(fake_handle(1)), 0);
+    EXPECT_EQ(gl_DevInfo[1].state, -1);
+    EXPECT_EQ(gl_DevInfo[1].handle, DEV_NO_HANDLE);
+    EXPECT_EQ(dev_device_count(), 2);
+    ASSERT_EQ(dev_add_device(DEV_TYPE_CAN, fake_handle(3), nullptr), 0);
+    EXPECT_EQ(gl_DevInfo[1].handle, fake_handle(3));
+    EXPECT_EQ(gl_DevInfo[1].type, DEV_TYPE_CAN);
+    EXPECT_EQ(gl_DevInfo[1].state, 1);
+    EXPECT_EQ(gl_DevInfo[1].eventsEnabled, 1);
+    EXPECT_EQ(gl_DevInfo[1].poll, &flag_poll);
+}
+
+TEST_F(DevPoll, MaskOfSeveralBitsIsRefused) {
+    CapturedMessages messages;
+    DevInfo out{};
+    EXPECT_EQ(dev_data_read(3, &out, false), 0);
+    EXPECT_EQ(dev_data_read(0, &out, false), 0);
+    EXPECT_EQ(messages.text(), "dev_data_read: ERR_DEV_CNTRL\ndev_data_read: ERR_DEV_CNTRL\n");
+}
+
+TEST_F(DevPoll, NoDeviceGivesNoDataAfterOneRound) {
+    DevInfo out{};
+    int64_t start = plat_clock_ms();
+    EXPECT_EQ(dev_data_read(DEV_ALL_TYPES, &out, false), DEV_NO_DATA);
+    EXPECT_GE(plat_clock_ms() - start, 100);
+}
+
+TEST_F(DevPoll, FindsTheDeviceWithDataOfTheRequestedTypes) {
+    FlagDevice quiet, busy;
+    busy.data = true;
+    MotionRecord event_kind{2};
+    ASSERT_EQ(dev_add_device(DEV_TYPE_CAN, &quiet, nullptr), 0);
+    ASSERT_EQ(dev_add_device(DEV_TYPE_MOTION, &busy, &event_kind), 0);
+    DevInfo out{};
+    EXPECT_EQ(dev_data_read(DEV_ALL_TYPES, &out, false), DEV_TYPE_MOTION);
+    EXPECT_EQ(out.handle, &busy);
+    EXPECT_EQ(out.owner, &event_kind);
+    EXPECT_EQ(out.type, DEV_TYPE_MOTION);
+    EXPECT_EQ(out.state, 1);
+    EXPECT_EQ(dev_data_read(DEV_TYPE_MOTION, &out, false), DEV_TYPE_MOTION);
+    EXPECT_EQ(dev_data_read(DEV_TYPE_CAN, &out, false), DEV_NO_DATA);
+    quiet.data = true;
+    EXPECT_EQ(dev_data_read(DEV_ALL_TYPES, &out, false), DEV_TYPE_CAN);  // lower slot first
+}
+
+TEST_F(DevPoll, DisabledDeviceIsNeverReported) {
+    FlagDevice device;
+    device.data = true;
+    ASSERT_EQ(dev_add_device(DEV_TYPE_CAN, &device, nullptr), 0);
+    ASSERT_EQ(dev_set_event_state(&device, 0), 0);
+    DevInfo out{};
+    EXPECT_EQ(dev_data_read(DEV_ALL_TYPES, &out, false), DEV_NO_DATA);
+    EXPECT_EQ(g_polls.load(), 0);
+    ASSERT_EQ(dev_set_event_state(&device, 1), 0);
+    EXPECT_EQ(dev_data_read(DEV_ALL_TYPES, &out, false), DEV_TYPE_CAN);
+}
+
+TEST_F(DevPoll, RemovingTheReportedDeviceLeavesNothingToReport) {
+    FlagDevice device;
+    device.data = true;
+    ASSERT_EQ(dev_add_device(DEV_TYPE_CAN, &device, nullptr), 0);
+    DevInfo out{};
+    ASSERT_EQ(dev_data_read(DEV_TYPE_CAN, &out, false), DEV_TYPE_CAN);
+    ASSERT_EQ(dev_remove_device(&device), 0);
+    EXPECT_FALSE(dev_is_registered(&device));
+    EXPECT_EQ(dev_data_read(DEV_TYPE_CAN, &out, false), DEV_NO_DATA);
+}
+
+TEST_F(DevPoll, WaitingReadKeepsSweepingUntilDataArrives) {
+    FlagDevice device;
+    ASSERT_EQ(dev_add_device(DEV_TYPE_CAN, &device, nullptr), 0);
+    std::thread later([&] {
+        plat_sleep_ms(400);
+        device.data = true;
+    });
+    DevInfo out{};
+    int64_t start = plat_clock_ms();
+    EXPECT_EQ(dev_data_read(DEV_TYPE_CAN, &out, true), DEV_TYPE_CAN);
+    EXPECT_GE(plat_clock_ms() - start, 400);
+    later.join();
+    // Sweeps are paced: about one per 50 ms, not a busy loop.
+    EXPECT_LT(g_polls.load(), 400);
+}
+
+TEST_F(DevPoll, DeviceFoundAfterTheRoundRanOutIsStillReported) {
+    FlagDevice device;
+    device.data = true;
+    device.once = true;  // the poll consumes the signal, like an event test
+    device.delay_ms = 150;
+    ASSERT_EQ(dev_add_device(DEV_TYPE_CAN, &device, nullptr), 0);
+    DevInfo out{};
+    EXPECT_EQ(dev_data_read(DEV_TYPE_CAN, &out, false), DEV_TYPE_CAN);
+    EXPECT_EQ(out.handle, &device);
+}
+
+TEST_F(DevPoll, SerialInputTestReportsALineWithBytesWaiting) {
+    SimLine line;
+    ASSERT_TRUE(line.open(nullptr));
+    SerialHandle port = SIO_INVALID_HANDLE;
+    ASSERT_EQ(sio_open(line.path().c_str(), &port), 0);
+    ASSERT_EQ(sio_init(port, nullptr, false), 0);
+    ASSERT_EQ(dev_add_device(DEV_TYPE_SERIAL_4, port, nullptr), 0);
+    EXPECT_EQ(gl_DevInfo[0].poll, &dev_serial_input_test);
+    DevInfo out{};
+    EXPECT_EQ(dev_data_read(DEV_TYPE_SERIAL_4, &out, false), DEV_NO_DATA);
+    line.send(SimBytes{'!'});
+    EXPECT_EQ(dev_data_read(DEV_TYPE_SERIAL_4, &out, true), DEV_TYPE_SERIAL_4);
+    EXPECT_EQ(out.handle, port);
+    dev_remove_device(port);
+    sio_close(&port);
+}
+
+TEST_F(DevPoll, ConcurrentReadsRunOneAfterTheOther) {
+    FlagDevice device;
+    device.data = true;
+    device.delay_ms = 20;
+    ASSERT_EQ(dev_add_device(DEV_TYPE_CAN, &device, nullptr), 0);
+    std::atomic<int> found{0};
+    auto reader = [&] {
+        DevInfo out{};
+        for (int i = 0; i < 5; ++i)
+            if (dev_data_read(DEV_ALL_TYPES, &out, false) == DEV_TYPE_CAN) ++found;
+    };
+    std::thread a(reader), b(reader);
+    a.join();
+    b.join();
+    EXPECT_EQ(found.load(), 10);
+    EXPECT_EQ(g_max_in_poll.load(), 1);
+}
+
+TEST_F(DevPoll, CloseStopsTheWorkerAndReinitStartsExactlyOne) {
+    FlagDevice device;
+    device.delay_ms = 5;
+    for (int i = 0; i < 3; ++i) {
+        dev_close_cntrl();
+        ASSERT_EQ(dev_init_cntrl(false), 0);
+        ASSERT_EQ(dev_init_cntrl(false), 0);  // already initialised: nothing new
+    }
+    ASSERT_EQ(dev_add_device(DEV_TYPE_CAN, &device, nullptr), 0);
+    DevInfo out{};
+    EXPECT_EQ(dev_data_read(DEV_ALL_TYPES, &out, false), DEV_NO_DATA);
+    EXPECT_EQ(g_max_in_poll.load(), 1);
+
+    // A caller waiting for data is let go by the close.
+    std::atomic<int> result{-1};
+    std::thread waiter([&] { result = dev_data_read(DEV_ALL_TYPES, &out, true); });
+    while (g_polls.load() < 3) plat_sleep_ms(10);
+    dev_close_cntrl();
+    waiter.join();
+    EXPECT_EQ(result.load(), DEV_NO_DATA);
+}
+}  // namespace

@@ -1,0 +1,62 @@
+#include "platform/dynlib.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "common/testing/temp_dir.h"
+
+namespace {
+TEST(Dynlib, DocumentedNamesMapToSharedObjectNames) {
+    EXPECT_EQ(plat_library_file_name("MotionWrapperInterface.dll"), "libMotionWrapperInterface.so");
+    EXPECT_EQ(plat_library_file_name("SEIDrv32.DLL"), "libSEIDrv32.so");
+    EXPECT_EQ(plat_library_file_name("sim\\TsnAcq.dll"), "sim/libTsnAcq.so");
+    EXPECT_EQ(plat_library_file_name("/opt/x/PrynCANopen.dll"), "/opt/x/libPrynCANopen.so");
+    EXPECT_EQ(plat_library_file_name("libfoo.so.1"), "libfoo.so.1");
+    EXPECT_EQ(plat_library_file_name(".dll"), ".dll");
+}
+
+TEST(Dynlib, MissingLibraryIs126AndMissingEntryIs127) {
+    int error = 0;
+    EXPECT_EQ(plat_library_load("SurfNoSuchLibrary.dll", &error), nullptr);
+    EXPECT_EQ(error, PLAT_ERROR_MOD_NOT_FOUND);
+    EXPECT_EQ(plat_library_symbol(nullptr, "x", &error), nullptr);
+    EXPECT_EQ(error, PLAT_ERROR_PROC_NOT_FOUND);
+}
+
+// A small system library that the test program does not load already.
+std::string probe_library() {
+    for (const char* dir : {"/usr/lib/x86_64-linux-gnu", "/lib/x86_64-linux-gnu", "/usr/lib64",
+                            "/usr/lib/aarch64-linux-gnu"}) {
+        std::string path = std::string(dir) + "/libBrokenLocale.so.1";
+        if (std::filesystem::exists(path)) return std::filesystem::canonical(path).string();
+    }
+    return std::string();
+}
+
+TEST(Dynlib, LoadsFromTheSetDirectoryAndTakesTheVersionFromTheLinkedName) {
+    std::string real = probe_library();
+    if (real.empty()) GTEST_SKIP() << "no probe library on this system";
+    TempDir dir;
+    std::filesystem::create_symlink(real, dir.file("libSurfProbe.so.3.7"));
+    std::filesystem::create_symlink("libSurfProbe.so.3.7", dir.file("libSurfProbe.so"));
+    plat_library_set_directory(dir.path().c_str());
+    int error = -1;
+    PlatLibrary* library = plat_library_load("SurfProbe.dll", &error);
+    plat_library_set_directory(nullptr);
+    ASSERT_NE(library, nullptr);
+    EXPECT_EQ(error, 0);
+    int major = -1, minor = -1;
+    EXPECT_TRUE(plat_library_version(library, &major, &minor));
+    EXPECT_EQ(major, 3);
+    EXPECT_EQ(minor, 7);
+    EXPECT_EQ(plat_library_symbol(library, "surf_no_such_entry", &error), nullptr);
+    EXPECT_EQ(error, PLAT_ERROR_PROC_NOT_FOUND);
+    EXPECT_TRUE(plat_library_free(library));
+
+    // Without the directory the bare name is not found.
+    EXPECT_EQ(plat_library_load("SurfProbe.dll", &error), nullptr);
+    EXPECT_EQ(error, PLAT_ERROR_MOD_NOT_FOUND);
+}
+}  // namespace

@@ -1,0 +1,197 @@
+#include "platform/event.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "common/testing/child_process.h"
+#include "platform/clock.h"
+#include "platform/thread.h"
+
+namespace {
+// Waits in these tests run on a clock 50 times faster than real time.
+const bool kScaled = [] {
+    if (std::getenv("SURF_CLOCK_SCALE") == nullptr) plat_set_clock_scale(50);
+    return true;
+}();
+
+struct Handles {
+    std::vector<PlatWaitable*> list;
+    PlatWaitable* add(PlatWaitable* handle) {
+        list.push_back(handle);
+        return handle;
+    }
+    ~Handles() {
+        for (PlatWaitable* handle : list) plat_handle_close(handle);
+    }
+};
+
+TEST(Event, ManualStaysSignalledAutoIsConsumedByOneWait) {
+    Handles h;
+    PlatWaitable* manual = h.add(plat_event_create(true, true));
+    PlatWaitable* automatic = h.add(plat_event_create(false, true));
+    EXPECT_EQ(plat_wait_one(manual, 0), 0);
+    EXPECT_EQ(plat_wait_one(manual, 0), 0);
+    EXPECT_EQ(plat_wait_one(automatic, 0), 0);
+    EXPECT_EQ(plat_wait_one(automatic, 0), PLAT_WAIT_TIMEOUT);
+    ASSERT_TRUE(plat_event_reset(manual));
+    EXPECT_EQ(plat_wait_one(manual, 0), PLAT_WAIT_TIMEOUT);
+}
+
+TEST(Event, WaitAnyTakesLowestSignalledIndexAndConsumesOnlyThatOne) {
+    Handles h;
+    PlatWaitable* set[3] = {h.add(plat_event_create(false, false)),
+                            h.add(plat_event_create(false, true)),
+                            h.add(plat_event_create(false, true))};
+    EXPECT_EQ(plat_wait_any(set, 3, 0), 1);
+    EXPECT_EQ(plat_wait_any(set, 3, 0), 2);
+    EXPECT_EQ(plat_wait_any(set, 3, 0), PLAT_WAIT_TIMEOUT);
+    plat_event_set(set[2]);
+    plat_event_set(set[0]);
+    EXPECT_EQ(plat_wait_any(set, 3, 0), 0);
+    EXPECT_EQ(plat_wait_one(set[2], 0), 0);
+}
+
+TEST(Event, WaitRefusesBadArguments) {
+    Handles h;
+    PlatWaitable* one = h.add(plat_event_create(true, true));
+    PlatWaitable* with_null[2] = {one, nullptr};
+    EXPECT_EQ(plat_wait_any(with_null, 2, 0), PLAT_WAIT_FAILED);
+    EXPECT_EQ(plat_wait_any(with_null, 0, 0), PLAT_WAIT_FAILED);
+    EXPECT_EQ(plat_wait_one(nullptr, 0), PLAT_WAIT_FAILED);
+    EXPECT_FALSE(plat_event_set(nullptr));
+}
+
+TEST(Event, TimeOutIsReportedAfterTheTimeOnTheLibraryClock) {
+    Handles h;
+    PlatWaitable* event = h.add(plat_event_create(true, false));
+    int64_t start = plat_clock_ms();
+    EXPECT_EQ(plat_wait_one(event, 500), PLAT_WAIT_TIMEOUT);
+    EXPECT_GE(plat_clock_ms() - start, 500);
+}
+
+TEST(Event, OneAutoResetSignalReleasesExactlyOneOfTwoWaiters) {
+    Handles h;
+    PlatWaitable* event = h.add(plat_event_create(false, false));
+    std::atomic<int> woken{0};
+    auto waiter = [&] {
+        if (plat_wait_one(event, 5000) == 0) ++woken;
+    };
+    std::thread a(waiter), b(waiter);
+    plat_event_set(event);
+    // The second waiter must still be waiting a while after the first woke.
+    while (woken.load() == 0) std::this_thread::yield();
+    plat_sleep_ms(200);
+    EXPECT_EQ(woken.load(), 1);
+    plat_event_set(event);
+    a.join();
+    b.join();
+    EXPECT_EQ(woken.load(), 2);
+}
+
+TEST(Timer, ManualTimerSignalsAtItsDueTimeAndStaysSignalledUntilRearmed) {
+    Handles h;
+    PlatWaitable* timer = h.add(plat_timer_create(true));
+    EXPECT_EQ(plat_wait_one(timer, 0), PLAT_WAIT_TIMEOUT);  // not armed
+    int64_t start = plat_clock_ms();
+    ASSERT_TRUE(plat_timer_set(timer, 300));
+    EXPECT_EQ(plat_wait_one(timer, 50), PLAT_WAIT_TIMEOUT);
+    EXPECT_EQ(plat_wait_one(timer, PLAT_INFINITE), 0);
+    EXPECT_GE(plat_clock_ms() - start, 300);
+    EXPECT_EQ(plat_wait_one(timer, 0), 0);
+    ASSERT_TRUE(plat_timer_set(timer, 10000));
+    EXPECT_EQ(plat_wait_one(timer, 0), PLAT_WAIT_TIMEOUT);
+    ASSERT_TRUE(plat_timer_cancel(timer));
+    EXPECT_EQ(plat_wait_one(timer, 100), PLAT_WAIT_TIMEOUT);
+    EXPECT_FALSE(plat_event_set(timer));
+}
+
+TEST(Timer, AutoTimerIsConsumedAndWakesAWaitAnyBesideEvents) {
+    Handles h;
+    PlatWaitable* event = h.add(plat_event_create(true, false));
+    PlatWaitable* timer = h.add(plat_timer_create(false));
+    PlatWaitable* set[2] = {event, timer};
+    plat_timer_set(timer, 100);
+    EXPECT_EQ(plat_wait_any(set, 2, 5000), 1);
+    EXPECT_EQ(plat_wait_any(set, 2, 0), PLAT_WAIT_TIMEOUT);
+    // An armed timer that has fallen due loses to a lower signalled index.
+    plat_timer_set(timer, 0);
+    plat_event_set(event);
+    EXPECT_EQ(plat_wait_any(set, 2, 0), 0);
+    plat_event_reset(event);
+    EXPECT_EQ(plat_wait_any(set, 2, 0), 1);
+}
+
+TEST(Named, CreatingAnExistingNameOpensTheSameObjectWhileAHandleLives) {
+    bool existed = true;
+    PlatWaitable* first = plat_event_create(true, false, "PlatTestNamed", &existed);
+    ASSERT_NE(first, nullptr);
+    EXPECT_FALSE(existed);
+    PlatWaitable* second = plat_event_create(false, false, "PlatTestNamed", &existed);
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(existed);
+    PlatWaitable* opened = plat_named_open("PlatTestNamed");
+    ASSERT_NE(opened, nullptr);
+    EXPECT_EQ(plat_timer_create(true, "PlatTestNamed"), nullptr);
+
+    plat_event_set(second);
+    EXPECT_EQ(plat_wait_one(first, 0), 0);
+    EXPECT_EQ(plat_wait_one(opened, 0), 0);  // manual, as first created
+
+    plat_handle_close(first);
+    plat_handle_close(second);
+    EXPECT_EQ(plat_wait_one(opened, 0), 0);
+    plat_handle_close(opened);
+    EXPECT_EQ(plat_named_open("PlatTestNamed"), nullptr);
+    EXPECT_EQ(plat_named_open("PlatTestNoSuchName"), nullptr);
+}
+
+void set_event(void* argument) {
+    plat_event_set(static_cast<PlatWaitable*>(argument));
+}
+
+TEST(Thread, RunsItsFunctionAndIsJoined) {
+    Handles h;
+    PlatWaitable* event = h.add(plat_event_create(true, false));
+    PlatThread* thread = plat_thread_start(&set_event, event);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_FALSE(plat_thread_is_current(thread));
+    EXPECT_TRUE(plat_thread_join(thread));
+    EXPECT_EQ(plat_wait_one(event, 0), 0);
+    EXPECT_EQ(plat_thread_start(nullptr, nullptr), nullptr);
+}
+
+TEST(Clock, SleepsAndTimeOutsRunOnTheScaledClock) {
+    double scale = plat_clock_scale();
+    auto real_start = std::chrono::steady_clock::now();
+    int64_t start = plat_clock_ms();
+    plat_sleep_ms(1000);
+    auto real = std::chrono::steady_clock::now() - real_start;
+    EXPECT_GE(plat_clock_ms() - start, 1000);
+    EXPECT_GE(real, std::chrono::nanoseconds(static_cast<int64_t>(1e9 / scale)));
+    EXPECT_EQ(plat_real_ns(1000000000), static_cast<int64_t>(1e9 / scale));
+    EXPECT_EQ(plat_real_ns(-5), 0);
+    EXPECT_EQ(plat_real_ns(1), 1);
+}
+
+TEST(Clock, ScaleComesFromTheEnvironmentAndIsRealTimeWithoutIt) {
+    EXPECT_EQ(run_in_child([] {
+                  ::setenv("SURF_CLOCK_SCALE", "250", 1);
+                  plat_set_clock_scale(0);
+                  CHILD_REQUIRE(plat_clock_scale() == 250.0);
+                  ::setenv("SURF_CLOCK_SCALE", "fast", 1);
+                  plat_set_clock_scale(0);
+                  CHILD_REQUIRE(plat_clock_scale() == 1.0);
+                  ::unsetenv("SURF_CLOCK_SCALE");
+                  plat_set_clock_scale(0);
+                  CHILD_REQUIRE(plat_clock_scale() == 1.0);
+                  plat_set_clock_scale(0.5);
+                  CHILD_REQUIRE(plat_clock_scale() == 1.0);
+                  return 0;
+              }),
+              0);
+}
+}  // namespace

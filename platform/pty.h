@@ -1,0 +1,42 @@
+// Pseudo-terminal pairs, the stand-in for an instrument's serial line: the
+// library opens the terminal side by its path, a simulator owns the
+// controlling side. Also the plain descriptor transfers the simulator uses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct PlatPty {
+    int controller = -1;  // the simulator's side, non-blocking
+    int terminal = -1;    // a descriptor of the terminal side kept open
+    std::string path;     // what the library opens
+};
+
+// Creates a pair. The terminal side is raw from the start (no echo, no line
+// editing, no character translation); one descriptor of it stays open in
+// *pty so that the library closing and reopening the path never ends the
+// controlling side. False with errno set on failure.
+bool plat_pty_open(PlatPty* pty);
+
+// Closes both sides (either may already be closed).
+void plat_pty_close(PlatPty* pty);
+
+// Reads what is there, waiting up to `timeout_ms` of the library's clock (0:
+// do not wait, negative: no limit) for the first byte. Returns the count, 0
+// when nothing arrived in time, -1 on error.
+long plat_fd_read(int fd, void* buffer, std::size_t size, int64_t timeout_ms);
+
+// Writes all bytes, waiting as long as the descriptor is full. False on error.
+bool plat_fd_write_all(int fd, const void* data, std::size_t size);
+
+// Writes what fits without waiting: the count written (0 when full), -1 on error.
+long plat_fd_write(int fd, const void* data, std::size_t size);
+
+// Waits up to `timeout_ms` of the library's clock until the descriptor can be
+// read (when `read`) or written (when `write`). Bit 1: readable (or hung up),
+// bit 2: writable; 0 on time-out.
+int plat_fd_wait(int fd, bool read, bool write, int64_t timeout_ms);
+
+// Closes a descriptor. False when the system reports an error.
+bool plat_fd_close(int fd);
