@@ -14,6 +14,7 @@
 #include "config/sysinfo_motion.h"
 #include "config/sysinfo_power.h"
 #include "config/sysinfo_serial.h"
+#include "config/zoomcal.h"
 
 constexpr int SB_NUM_SLOTS = 4;
 
@@ -266,6 +267,18 @@ using SysOwned = std::unique_ptr<T, SysDeleter<T>>;
 
 struct CanBridgeInfo;  // the CAN bridge of a CAN instrument
 struct PifocState;     // piezo-focus aging and leakage bookkeeping
+struct FtpInfo;        // the FTP family record: materials (config/materials.h)
+struct CbCameraSet;    // the camera bad-pixel lists (config/badpixel.h)
+
+// The camera mode in use, as the acquisition side sets it: the bad-pixel
+// load sizes the calibration file's own bad-pixel list by it.
+struct SysCameraMode {
+    int32_t grabMode = 0;
+    int32_t grabUnder = 0;
+    double grabRate = 0;
+    int32_t sensorWidth = 0;
+    int32_t sensorHeight = 0;
+};
 
 struct SystemInfo : SbCalibration {
     std::string calFilePath;  // the file the record was last read from
@@ -276,9 +289,14 @@ struct SystemInfo : SbCalibration {
     SysMotionState motion;
     SysPosInstrState posInstr;
     SysPowerState power{};
+    SysZoomCalState zoomCal;  // the encoded zoom's loaded calibration table
+
+    SysCameraMode cameraMode;
 
     SysOwned<CanBridgeInfo> canInfo;
     SysOwned<PifocState> pifocState;
+    SysOwned<FtpInfo> ftpInfo;            // present on FTP instruments
+    SysOwned<CbCameraSet> badPixelLists;  // made by the first bad-pixel load
 };
 
 // The record of a system slot; null for a slot outside 0 to 3.
