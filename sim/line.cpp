@@ -161,21 +161,19 @@ void SimLine::handle_frame(const SimBytes& frame) {
 
 void SimLine::flush_output() {
     for (;;) {
-        SimBytes chunk;
         {
+            // The write and its transcript entry happen under one lock, so a
+            // test that has seen the bytes arrive also finds them recorded.
+            // The descriptor does not block, so the lock is held only briefly.
             std::lock_guard<std::mutex> guard(lock_);
             if (output_.empty() || output_.front().due_ns > plat_clock_ns()) return;
-            chunk = output_.front().bytes;
-        }
-        long n = plat_fd_write(pty_.controller, chunk.data(), chunk.size());
-        if (n <= 0) return;  // full (the library is not reading) or broken: try again later
-        {
-            std::lock_guard<std::mutex> guard(lock_);
             Output& front = output_.front();
+            long n = plat_fd_write(pty_.controller, front.bytes.data(), front.bytes.size());
+            if (n <= 0) return;  // full (the library is not reading) or broken: try again later
+            transcript_.push_back({since_open_ms(), SimDirection::FromDevice,
+                                   SimBytes(front.bytes.begin(), front.bytes.begin() + n)});
             front.bytes.erase(front.bytes.begin(), front.bytes.begin() + n);
             if (front.bytes.empty()) output_.pop_front();
-            transcript_.push_back({since_open_ms(), SimDirection::FromDevice,
-                                   SimBytes(chunk.begin(), chunk.begin() + n)});
             sent_count_ += static_cast<std::size_t>(n);
         }
         changed_.notify_all();
