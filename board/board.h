@@ -176,8 +176,11 @@ int ur_ramp_start(SystemInfo* info, int slot);
 int ur_zoompos_report(SystemInfo* info, int on);
 int ur_turretpos_report(SystemInfo* info, int on);
 
-// Type 1: motor 0 or 1.
+// Motors. Type 1 has motors 0 and 1 and names the motor in its requests;
+// type 7 has one motor (0) and names none. A move takes a 16-bit position on
+// type 1 and a position byte on type 7 (else ERR_PARAM_OUT_OF_RANGE).
 int ur_motor_read(SystemInfo* info, int motor, uint8_t* value);
+int ur_motor_move(SystemInfo* info, int motor, int position);
 
 // Software version byte.
 int ur_sw_version(SystemInfo* info, uint8_t* version);
@@ -194,6 +197,93 @@ struct UrPifocComp {
     uint8_t resolution;
 };
 int ur_pifoc_comp_read(SystemInfo* info, UrPifocComp* comp);
+
+// --- Further commands ---------------------------------------------------------
+// Thin wrappers, one per command; the board types that have each are noted.
+// Single-byte requests and replies are passed through as the board takes and
+// gives them.
+
+// UART reset (all types).
+int ur_reset_uart(SystemInfo* info);
+
+// PZT drive (types 1 and 3): power switch 0 or 1 (else ERR_INVALID_PARAM) and
+// the drive's check byte. Type 1 also selects the actuator it drives (1 the
+// piezo focus drive, 2 a PZT; else ERR_INVALID_PARAM) and switches the third
+// PZT's connection.
+int ur_pzt_power(SystemInfo* info, int on);
+int ur_pzt_check(SystemInfo* info, uint8_t* status);
+int ur_pzt_type(SystemInfo* info, int type);
+int ur_pzt3_disconnect(SystemInfo* info, uint8_t value);
+
+// Light level control mode (types 1 and 3): the mode byte, then a value in the
+// width of the board's light level (16 bits on type 1, one byte on type 3;
+// else ERR_PARAM_OUT_OF_RANGE). The read gives the mode byte.
+int ur_llc_mode_set(SystemInfo* info, uint8_t mode, int value);
+int ur_llc_mode_read(SystemInfo* info, uint8_t* mode);
+// Types 3 and 6: non-zero once the light level has settled.
+int ur_llc_stable(SystemInfo* info, uint8_t* stable);
+
+// Ramp DAC level (all types); abort of a ramp run (types 1 and 7).
+int ur_ramp_dac(SystemInfo* info, uint16_t value);
+int ur_ramp_abort(SystemInfo* info);
+
+// Piezo focus (types 1 and 7): DAC level, and the drive reset (a byte and a
+// 16-bit value). Type 1 only: compensation settings of a ramp slot (slot
+// byte then seven bytes of the ramp's record), end of a compensation ramp run,
+// and the expansion board byte (non-zero: the compensation board is fitted).
+int ur_pifoc_level(SystemInfo* info, uint16_t level);
+int ur_pifoc_reset(SystemInfo* info, uint8_t select, uint16_t value);
+int ur_ramp_comp_load(SystemInfo* info, int slot, const uint8_t values[7]);
+int ur_pc_ramp_done(SystemInfo* info);
+int ur_expansion_bd(SystemInfo* info, uint8_t* present);
+
+// Type 1: LCZ drive byte.
+int ur_lczdrive(SystemInfo* info, uint8_t value);
+
+// Camera (types 1 and 3): resolution byte. Custom camera settings: 8 bytes
+// on types 1 and 7, 2 on type 3; `count` must match (else ERR_INVALID_PARAM).
+int ur_camera_res(SystemInfo* info, uint8_t mode);
+int ur_custom_camera(SystemInfo* info, const uint8_t* settings, int count);
+
+// Wand, video and position lock (types 3 and 6; the second wand mode on type
+// 3 only).
+int ur_wand(SystemInfo* info, uint8_t value);
+int ur_wand_motion(SystemInfo* info, uint8_t* motion);
+int ur_wand_mode(SystemInfo* info, uint8_t* mode);
+int ur_wand_mode2(SystemInfo* info, uint8_t* mode);
+int ur_video_pr(SystemInfo* info);
+int ur_lock_pos(SystemInfo* info, uint8_t value);
+
+// Type 3: the position counter behind the board. The init gives the device
+// status (0 = ready); the position read a wrapping 32-bit count and its
+// 16-bit status word.
+int ur_axiom_init(SystemInfo* info, uint8_t* status);
+int ur_axiom_pos(SystemInfo* info, int32_t* position, uint16_t* status);
+int ur_axiom(SystemInfo* info, uint8_t* value);
+
+// Type 3: triple PZT. The ramp takes three 16-bit values like the PZT set.
+int ur_pzt3(SystemInfo* info, uint8_t* value);
+int ur_pzt3_reset(SystemInfo* info);
+int ur_pzt3_status(SystemInfo* info, uint8_t* status);
+int ur_pzt3_power_check(SystemInfo* info, uint8_t* status);
+int ur_pzt3_ramp(SystemInfo* info, const uint16_t values[3]);
+
+// Type 3: diffuser disc voltage check; ring/spot and align-view switches
+// (position 0 or 1, else ERR_INVALID_PARAM) and whether each is moving.
+int ur_dd_volt_check(SystemInfo* info, uint8_t* status);
+int ur_change_ringspot(SystemInfo* info, int position);
+int ur_change_alignview(SystemInfo* info, int position);
+int ur_av_moving(SystemInfo* info, uint8_t* moving);
+int ur_rs_moving(SystemInfo* info, uint8_t* moving);
+
+// Type 6: shutter state and output bytes.
+int ur_shutter_state(SystemInfo* info, uint8_t state);
+int ur_shutter_output(SystemInfo* info, uint8_t output);
+
+// Type 7: the KMR's locked and measurement-error bytes, and its reset.
+int ur_read_kmr_lockedp(SystemInfo* info, uint8_t* locked);
+int ur_read_kmr_measerr(SystemInfo* info, uint8_t* error);
+int ur_reset_kmr(SystemInfo* info);
 
 // --- Unsolicited reports ----------------------------------------------------
 

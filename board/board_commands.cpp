@@ -51,6 +51,18 @@ int run_byte(SystemInfo* info, const char* suffix, const uint8_t* payload, int p
     return result;
 }
 
+// A command whose request is one byte, or one 16-bit value, and that is
+// acknowledged.
+int run_value(SystemInfo* info, const char* suffix, uint8_t value) {
+    return run(info, suffix, &value, 1, nullptr, 0);
+}
+
+int run_word(SystemInfo* info, const char* suffix, uint16_t value) {
+    uint8_t payload[2];
+    put16(payload, value);
+    return run(info, suffix, payload, 2, nullptr, 0);
+}
+
 // Request length byte minus code and checksum: the payload size of a command.
 int payload_size(SystemInfo* info, const char* suffix) {
     if (info == nullptr) return -1;
@@ -347,10 +359,32 @@ int ur_turretpos_report(SystemInfo* info, int on) {
 }
 
 int ur_motor_read(SystemInfo* info, int motor, uint8_t* value) {
-    if (info == nullptr || info->instrBdType != 1) return ERR_WRONG_INSTR_BOARD;
+    if (info == nullptr || (info->instrBdType != 1 && info->instrBdType != 7))
+        return ERR_WRONG_INSTR_BOARD;
+    // Type 7 has a single motor and its request names none.
+    if (info->instrBdType == 7) {
+        if (motor != 0) return ERR_INVALID_PARAM;
+        return run_byte(info, "MOTOR_READ_CMD", nullptr, 0, value);
+    }
     if (motor != 0 && motor != 1) return ERR_INVALID_PARAM;
     uint8_t payload = static_cast<uint8_t>(motor);
     return run_byte(info, "MOTOR_READ_CMD", &payload, 1, value);
+}
+
+int ur_motor_move(SystemInfo* info, int motor, int position) {
+    if (info == nullptr || (info->instrBdType != 1 && info->instrBdType != 7))
+        return ERR_WRONG_INSTR_BOARD;
+    if (info->instrBdType == 7) {
+        if (motor != 0) return ERR_INVALID_PARAM;
+        if (position < 0 || position > 0xFF) return ERR_PARAM_OUT_OF_RANGE;
+        uint8_t payload = static_cast<uint8_t>(position);
+        return run(info, "MOTOR_MOVE_CMD", &payload, 1, nullptr, 0);
+    }
+    if (motor != 0 && motor != 1) return ERR_INVALID_PARAM;
+    if (position < 0 || position > 0xFFFF) return ERR_PARAM_OUT_OF_RANGE;
+    uint8_t payload[3] = {static_cast<uint8_t>(motor)};
+    put16(payload + 1, static_cast<uint32_t>(position));
+    return run(info, "MOTOR_MOVE_CMD", payload, 3, nullptr, 0);
 }
 
 int ur_sw_version(SystemInfo* info, uint8_t* version) {
@@ -406,4 +440,206 @@ int ur_pifoc_comp_read(SystemInfo* info, UrPifocComp* comp) {
     }
     if (comp != nullptr) *comp = out;
     return NO_ERROR;
+}
+
+int ur_reset_uart(SystemInfo* info) {
+    return run(info, "RESET_UART_CMD", nullptr, 0, nullptr, 0);
+}
+
+int ur_pzt_power(SystemInfo* info, int on) {
+    if (on != 0 && on != 1) return ERR_INVALID_PARAM;
+    return run_value(info, "PZT_POWER_CMD", static_cast<uint8_t>(on));
+}
+
+int ur_pzt_check(SystemInfo* info, uint8_t* status) {
+    return run_byte(info, "PZT_CHK_CMD", nullptr, 0, status);
+}
+
+int ur_pzt_type(SystemInfo* info, int type) {
+    if (type != 1 && type != 2) return ERR_INVALID_PARAM;
+    return run_value(info, "PZT_TYPE_CMD", static_cast<uint8_t>(type));
+}
+
+int ur_pzt3_disconnect(SystemInfo* info, uint8_t value) {
+    return run_value(info, "PZT3_DISCONNECT_CMD", value);
+}
+
+int ur_llc_mode_set(SystemInfo* info, uint8_t mode, int value) {
+    int size = payload_size(info, "LLC_MODE_SET_CMD");
+    if (size < 0) return ERR_WRONG_INSTR_BOARD;
+    // The value is as wide as the rest of the request: 16 bits on type 1,
+    // one byte on type 3.
+    uint8_t payload[3] = {mode};
+    int limit = size == 3 ? 0xFFFF : 0xFF;
+    if (value < 0 || value > limit) return ERR_PARAM_OUT_OF_RANGE;
+    if (size == 3)
+        put16(payload + 1, static_cast<uint32_t>(value));
+    else
+        payload[1] = static_cast<uint8_t>(value);
+    return run(info, "LLC_MODE_SET_CMD", payload, size, nullptr, 0);
+}
+
+int ur_llc_mode_read(SystemInfo* info, uint8_t* mode) {
+    return run_byte(info, "LLC_MODE_READ_CMD", nullptr, 0, mode);
+}
+
+int ur_llc_stable(SystemInfo* info, uint8_t* stable) {
+    return run_byte(info, "LLC_STABLE_CMD", nullptr, 0, stable);
+}
+
+int ur_ramp_dac(SystemInfo* info, uint16_t value) {
+    return run_word(info, "RAMP_DAC_CMD", value);
+}
+
+int ur_ramp_abort(SystemInfo* info) {
+    return run(info, "RAMP_ABORT_CMD", nullptr, 0, nullptr, 0);
+}
+
+int ur_pifoc_level(SystemInfo* info, uint16_t level) {
+    return run_word(info, "PIFOC_LEVEL_CMD", level);
+}
+
+int ur_pifoc_reset(SystemInfo* info, uint8_t select, uint16_t value) {
+    uint8_t payload[3] = {select};
+    put16(payload + 1, value);
+    return run(info, "PIFOC_RESET_CMD", payload, 3, nullptr, 0);
+}
+
+int ur_ramp_comp_load(SystemInfo* info, int slot, const uint8_t values[7]) {
+    if (values == nullptr) return ERR_INVALID_PARAM;
+    if (check_slot(slot) != NO_ERROR) return ERR_PARAM_OUT_OF_RANGE;
+    uint8_t payload[8] = {static_cast<uint8_t>(slot)};
+    std::memcpy(payload + 1, values, 7);
+    return run(info, "RAMP_COMP_LOAD_CMD", payload, 8, nullptr, 0);
+}
+
+int ur_pc_ramp_done(SystemInfo* info) {
+    return run(info, "PC_RAMP_DONE_CMD", nullptr, 0, nullptr, 0);
+}
+
+int ur_expansion_bd(SystemInfo* info, uint8_t* present) {
+    return run_byte(info, "EXPANSION_BD_CMD", nullptr, 0, present);
+}
+
+int ur_lczdrive(SystemInfo* info, uint8_t value) {
+    return run_value(info, "LCZDRIVE_CMD", value);
+}
+
+int ur_camera_res(SystemInfo* info, uint8_t mode) {
+    return run_value(info, "CAMERA_RES_CMD", mode);
+}
+
+int ur_custom_camera(SystemInfo* info, const uint8_t* settings, int count) {
+    int size = payload_size(info, "CUSTOM_CAMERA_CMD");
+    if (size < 0) return ERR_WRONG_INSTR_BOARD;
+    // The settings differ in size between the board types; a caller's block
+    // of another size belongs to another board.
+    if (settings == nullptr || count != size) return ERR_INVALID_PARAM;
+    return run(info, "CUSTOM_CAMERA_CMD", settings, count, nullptr, 0);
+}
+
+int ur_wand(SystemInfo* info, uint8_t value) {
+    return run_value(info, "WAND_CMD", value);
+}
+
+int ur_wand_motion(SystemInfo* info, uint8_t* motion) {
+    return run_byte(info, "WAND_MOTION_CMD", nullptr, 0, motion);
+}
+
+int ur_wand_mode(SystemInfo* info, uint8_t* mode) {
+    return run_byte(info, "WAND_MODE_CMD", nullptr, 0, mode);
+}
+
+int ur_wand_mode2(SystemInfo* info, uint8_t* mode) {
+    return run_byte(info, "WAND_MODE2_CMD", nullptr, 0, mode);
+}
+
+int ur_video_pr(SystemInfo* info) {
+    return run(info, "VIDEO_PR_CMD", nullptr, 0, nullptr, 0);
+}
+
+int ur_lock_pos(SystemInfo* info, uint8_t value) {
+    return run_value(info, "LOCK_POS_CMD", value);
+}
+
+int ur_axiom_init(SystemInfo* info, uint8_t* status) {
+    return run_byte(info, "AXIOM_INIT_CMD", nullptr, 0, status);
+}
+
+int ur_axiom_pos(SystemInfo* info, int32_t* position, uint16_t* status) {
+    uint8_t reply[6] = {};
+    int result = run(info, "AXIOM_POS_CMD", nullptr, 0, reply, 6);
+    if (result != NO_ERROR) return result;
+    if (position != nullptr) *position = static_cast<int32_t>(get32(reply));
+    if (status != nullptr) *status = get16(reply + 4);
+    return NO_ERROR;
+}
+
+int ur_axiom(SystemInfo* info, uint8_t* value) {
+    return run_byte(info, "AXIOM_CMD", nullptr, 0, value);
+}
+
+int ur_pzt3(SystemInfo* info, uint8_t* value) {
+    return run_byte(info, "PZT3_CMD", nullptr, 0, value);
+}
+
+int ur_pzt3_reset(SystemInfo* info) {
+    return run(info, "PZT3_RESET_CMD", nullptr, 0, nullptr, 0);
+}
+
+int ur_pzt3_status(SystemInfo* info, uint8_t* status) {
+    return run_byte(info, "PZT3_STATUS_CMD", nullptr, 0, status);
+}
+
+int ur_pzt3_power_check(SystemInfo* info, uint8_t* status) {
+    return run_byte(info, "PZT3_PWRCHK_CMD", nullptr, 0, status);
+}
+
+int ur_pzt3_ramp(SystemInfo* info, const uint16_t values[3]) {
+    if (values == nullptr) return ERR_INVALID_PARAM;
+    uint8_t payload[6];
+    for (int i = 0; i < 3; ++i) put16(payload + 2 * i, values[i]);
+    return run(info, "PZT3_RAMP_CMD", payload, 6, nullptr, 0);
+}
+
+int ur_dd_volt_check(SystemInfo* info, uint8_t* status) {
+    return run_byte(info, "DD_VOLTCHK_CMD", nullptr, 0, status);
+}
+
+int ur_change_ringspot(SystemInfo* info, int position) {
+    if (position != 0 && position != 1) return ERR_INVALID_PARAM;
+    return run_value(info, "CHANGE_RINGSPOT_CMD", static_cast<uint8_t>(position));
+}
+
+int ur_change_alignview(SystemInfo* info, int position) {
+    if (position != 0 && position != 1) return ERR_INVALID_PARAM;
+    return run_value(info, "CHANGE_ALIGNVIEW_CMD", static_cast<uint8_t>(position));
+}
+
+int ur_av_moving(SystemInfo* info, uint8_t* moving) {
+    return run_byte(info, "AV_MOVING_CMD", nullptr, 0, moving);
+}
+
+int ur_rs_moving(SystemInfo* info, uint8_t* moving) {
+    return run_byte(info, "RS_MOVING_CMD", nullptr, 0, moving);
+}
+
+int ur_shutter_state(SystemInfo* info, uint8_t state) {
+    return run_value(info, "SHUTTER_STATE_CMD", state);
+}
+
+int ur_shutter_output(SystemInfo* info, uint8_t output) {
+    return run_value(info, "SHUTTER_OUTPUT_CMD", output);
+}
+
+int ur_read_kmr_lockedp(SystemInfo* info, uint8_t* locked) {
+    return run_byte(info, "READ_KMR_LOCKEDP_CMD", nullptr, 0, locked);
+}
+
+int ur_read_kmr_measerr(SystemInfo* info, uint8_t* error) {
+    return run_byte(info, "READ_KMR_MEASERR_CMD", nullptr, 0, error);
+}
+
+int ur_reset_kmr(SystemInfo* info) {
+    return run(info, "RESET_KMR_CMD", nullptr, 0, nullptr, 0);
 }

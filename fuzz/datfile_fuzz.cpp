@@ -2,8 +2,9 @@
 // file, trim the phase matrix to its valid data, export the grid-sag file.
 //
 // Input layout: byte 0 chooses the run (bit 0: read the intensity block too;
-// the byte with bit 0 set: the output grid width, odd, 1..255); the data file
-// follows from byte 1.
+// bit 1: derivatives from the grid, as -d; bit 2: two formatting threads
+// instead of one; the byte with bit 0 set: the output grid width, odd,
+// 1..255); the data file follows from byte 1.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -36,8 +37,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         rows += 2;
         const int64_t columns = int64_t{width} + 2;
         if (columns <= w) {
-            write_grid_sag("/dev/null", &header, &phase, static_cast<int>(rows),
-                           static_cast<int>(columns));
+            GridSagOptions options{};
+            options.derivatives = (data[0] & 2) ? GRID_SAG_DERIV_GRID : GRID_SAG_DERIV_SAMPLED;
+            options.threads = (data[0] & 4) ? 2 : 1;
+            write_grid_sag_ex("/dev/null", &header, &phase, static_cast<int>(rows),
+                              static_cast<int>(columns), &options);
         }
     }
     intensity.release();

@@ -1,5 +1,6 @@
 #include "sim/board_model.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -347,7 +348,10 @@ SimBytes SimBoardModel::reply(const SimBytes& frame) {
         return nak(frame);
     std::lock_guard<std::mutex> guard(lock_);
     SimBytes out = handle(*cmd, &frame[2]);
-    if (!out.empty() && out[1] != kNak) commands_.push_back(cmd->code);
+    if (!out.empty() && out[1] != kNak) {
+        commands_.push_back(cmd->code);
+        last_payload_[cmd->code] = SimBytes(frame.begin() + 2, frame.end() - 1);
+    }
     return out;
 }
 
@@ -516,6 +520,18 @@ SimBytes SimBoardModel::handle(const SimBoardCmd& cmd, const uint8_t* p) {
         (name == "ZOOMPOS_REPORT_CMD" ? zoom_reports_ : turret_reports_) = p[0] == 1;
         return ack();
     }
+    if (name == "PZT_TYPE_CMD") {
+        if (p[0] != 1 && p[0] != 2) return frame({kNak});
+        return ack();
+    }
+    if (name == "MOTOR_MOVE_CMD") {
+        // Type 1 names the motor and takes a 16-bit position; type 7 has one
+        // motor and a position byte. A motor read gives the position's low byte.
+        int motor = cmd.reqLen > 3 ? p[0] : 0;
+        if (motor > 1) return frame({kNak});
+        motor_[motor] = cmd.reqLen > 3 ? p[2] : p[0];
+        return ack();
+    }
     if (name == "MOTOR_READ_CMD") {
         int motor = cmd.reqLen > 2 ? p[0] : 0;
         if (motor > 1) return frame({kNak});
@@ -541,9 +557,14 @@ SimBytes SimBoardModel::handle(const SimBoardCmd& cmd, const uint8_t* p) {
         return data_reply(code, out);
     }
     // Commands the simulation does not model: acknowledged, or answered with
-    // zero bytes of the table's reply length.
+    // the reply a test set (zeros by default) in the table's reply length.
     if (cmd.replyLen == 0) return ack();
-    return data_reply(code, SimBytes(static_cast<std::size_t>(cmd.replyLen - 2), 0));
+    SimBytes out(static_cast<std::size_t>(cmd.replyLen - 2), 0);
+    auto canned = canned_.find(code);
+    if (canned != canned_.end())
+        std::copy_n(canned->second.begin(), std::min(canned->second.size(), out.size()),
+                    out.begin());
+    return data_reply(code, out);
 }
 
 void SimBoardModel::set_eeprom(const SimBoardEeprom& eeprom) {
@@ -663,4 +684,15 @@ void SimBoardModel::set_pifoc_comp(const SimPifocComp& comp) {
 std::vector<int> SimBoardModel::commands() const {
     std::lock_guard<std::mutex> guard(lock_);
     return commands_;
+}
+
+SimBytes SimBoardModel::last_payload(int code) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = last_payload_.find(code);
+    return it != last_payload_.end() ? it->second : SimBytes{};
+}
+
+void SimBoardModel::set_reply(int code, const SimBytes& payload) {
+    std::lock_guard<std::mutex> guard(lock_);
+    canned_[code] = payload;
 }

@@ -92,6 +92,11 @@ class SimBoardModel : public SimDeviceModel {
     void set_pifoc_comp(const SimPifocComp& comp);
     // Codes of the well-formed requests taken, in order.
     std::vector<int> commands() const;
+    // The payload of the last request of a code the board took (empty before).
+    SimBytes last_payload(int code) const;
+    // Reply payload of a data command the simulation keeps no state for
+    // (zeros until set; cut or padded to the table's reply length).
+    void set_reply(int code, const SimBytes& payload);
 
   private:
     const SimBoardCmd* command(int code) const;
@@ -130,4 +135,6 @@ class SimBoardModel : public SimDeviceModel {
     std::vector<int> pifoc_settings_;
     SimPifocComp comp_;
     std::vector<int> commands_;
+    std::map<int, SimBytes> last_payload_;
+    std::map<int, SimBytes> canned_;
 };
