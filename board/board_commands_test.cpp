@@ -15,6 +15,7 @@
 #include "config/sysinfo.h"
 #include "devpoll/devpoll.h"
 #include "platform/clock.h"
+#include "board/testing/sim_board.h"
 #include "sim/board_model.h"
 #include "sim/line.h"
 
@@ -26,25 +27,18 @@ const bool kScaled = [] {
 
 class BoardLine : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_EQ(dev_init_cntrl(true), 0); }
     void TearDown() override {
+        board_.stop();
         if (info_ != nullptr) {
-            if (info_->serial.instrBdPort != SIO_INVALID_HANDLE) ur_closeUZ(info_);
             info_->instrBdType = 0;
             info_->instrComm.clear();
         }
-        line_.close();
-        dev_close_cntrl();
     }
 
     void start(int type) {
-        model_ = std::make_unique<SimBoardModel>(type);
-        ASSERT_TRUE(line_.open(model_.get()));
         info_ = sb_system_info(0);
-        info_->instrBdType = type;
-        info_->instrComm = line_.path();
-        ASSERT_EQ(ur_initUZ(info_), 0);
-        ASSERT_EQ(ur_drainUZ(info_), 0);
+        ASSERT_TRUE(board_.start(info_, type));
+        model_ = &board_.model();
         line_.clear_transcript();
     }
 
@@ -55,8 +49,9 @@ class BoardLine : public ::testing::Test {
         return SimBytes(received.end() - static_cast<long>(n), received.end());
     }
 
-    SimLine line_;
-    std::unique_ptr<SimBoardModel> model_;
+    SimBoardSession board_;
+    SimLine& line_ = board_.line();
+    SimBoardModel* model_ = nullptr;
     SystemInfo* info_ = nullptr;
 };
 
@@ -290,7 +285,7 @@ TEST_P(BoardCommands, EveryCommandHasANamedFunction) {
     const int type = GetParam();
     start(type);
     Out out;
-    for (const CommandCase& c : all_cases(out, model_.get())) {
+    for (const CommandCase& c : all_cases(out, model_)) {
         if (!c.types.empty() && std::find(c.types.begin(), c.types.end(), type) == c.types.end())
             continue;
         SCOPED_TRACE(std::string(c.suffix) + " on type " + std::to_string(type));

@@ -14,6 +14,7 @@
 #include "config/sysinfo.h"
 #include "devpoll/devpoll.h"
 #include "platform/clock.h"
+#include "board/testing/sim_board.h"
 #include "sim/board_model.h"
 #include "sim/line.h"
 
@@ -28,32 +29,29 @@ class Board : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_EQ(dev_init_cntrl(true), 0); }
     void TearDown() override {
+        board_.stop();
         if (info_ != nullptr) {
             if (info_->serial.instrBdPort != SIO_INVALID_HANDLE) ur_closeUZ(info_);
             info_->instrBdType = 0;
             info_->instrComm.clear();
         }
-        line_.close();
         dev_close_cntrl();
     }
 
     // Opens the board line of slot 0 to a simulated board of `type`, drained.
     void start(int type) {
-        model_ = std::make_unique<SimBoardModel>(type);
-        ASSERT_TRUE(line_.open(model_.get()));
         info_ = sb_system_info(0);
-        info_->instrBdType = type;
-        info_->instrComm = line_.path();
-        ASSERT_EQ(ur_initUZ(info_), 0);
-        ASSERT_EQ(ur_drainUZ(info_), 0);
+        ASSERT_TRUE(board_.start(info_, type));
+        model_ = &board_.model();
         base_frames_ = line_.frames();
         line_.clear_transcript();
     }
     SerialHandle port() const { return info_->serial.instrBdPort; }
     std::size_t frames() const { return line_.frames() - base_frames_; }
 
-    SimLine line_;
-    std::unique_ptr<SimBoardModel> model_;
+    SimBoardSession board_;
+    SimLine& line_ = board_.line();
+    SimBoardModel* model_ = nullptr;
     SystemInfo* info_ = nullptr;
     std::size_t base_frames_ = 0;
 };

@@ -18,6 +18,7 @@
 #include "config/sysinfo.h"
 #include "devpoll/devpoll.h"
 #include "platform/clock.h"
+#include "board/testing/sim_board.h"
 #include "sim/board_model.h"
 #include "sim/line.h"
 
@@ -119,11 +120,7 @@ class RampSet : public ::testing::Test {
     }
     void TearDown() override {
         rr_ramp_set_release(&set_);
-        if (model_ != nullptr) {
-            if (info_->serial.instrBdPort != SIO_INVALID_HANDLE) ur_closeUZ(info_);
-            line_.close();
-            dev_close_cntrl();
-        }
+        board_.stop();
         info_->instrComm.clear();
         info_->pifocSet = false;
         info_->pifocId = 0;
@@ -136,13 +133,8 @@ class RampSet : public ::testing::Test {
     // set first, while no other thread runs.
     void start_board(int type, bool keep) {
         if (keep) ::setenv(RR_KEEP_RAMPS_ENV, "1", 1);
-        ASSERT_EQ(dev_init_cntrl(true), 0);
-        model_ = std::make_unique<SimBoardModel>(type);
-        ASSERT_TRUE(line_.open(model_.get()));
-        info_->instrBdType = type;
-        info_->instrComm = line_.path();
-        ASSERT_EQ(ur_initUZ(info_), 0);
-        ASSERT_EQ(ur_drainUZ(info_), 0);
+        ASSERT_TRUE(board_.start(info_, type));
+        model_ = &board_.model();
     }
 
     void preload_slot(int slot, int rampID) {
@@ -164,8 +156,9 @@ class RampSet : public ::testing::Test {
 
     SystemInfo* info_ = nullptr;
     RrRampSet set_{};
-    SimLine line_;
-    std::unique_ptr<SimBoardModel> model_;
+    SimBoardSession board_;
+    SimLine& line_ = board_.line();
+    SimBoardModel* model_ = nullptr;
 };
 
 TEST_F(RampSet, ConfigEntriesLoadInFileOrderAndOnlyAcceptedOnesAreNumbered) {

@@ -20,6 +20,7 @@
 #include "config/sysinfo.h"
 #include "devpoll/devpoll.h"
 #include "platform/clock.h"
+#include "board/testing/sim_board.h"
 #include "sim/board_model.h"
 #include "sim/line.h"
 
@@ -332,23 +333,18 @@ class PifocBoard : public Pifoc {
   protected:
     void SetUp() override {
         Pifoc::SetUp();
-        ASSERT_EQ(dev_init_cntrl(true), 0);
-        model_ = std::make_unique<SimBoardModel>(1);
-        ASSERT_TRUE(line_.open(model_.get()));
-        info_->instrComm = line_.path();
+        ASSERT_TRUE(board_.open(info_, 1));
+        model_ = &board_.model();
         info_->systemType = 5;
         info_->power.instrumentOn = true;
         info_->power.pifocCompPresent = true;
         info_->power.instrBdVersion = 6;
         info_->power.pztType = 1;
-        ASSERT_EQ(ur_initUZ(info_), 0);
-        ASSERT_EQ(ur_drainUZ(info_), 0);
+        ASSERT_EQ(board_.connect(), 0);
         add_ramps(40000, 20000);
     }
     void TearDown() override {
-        if (info_->serial.instrBdPort != nullptr) ur_closeUZ(info_);
-        line_.close();
-        dev_close_cntrl();
+        board_.stop();
         Pifoc::TearDown();
     }
     int count(int code) const {
@@ -368,8 +364,8 @@ class PifocBoard : public Pifoc {
         state_->currentRamp = 0;
     }
 
-    SimLine line_;
-    std::unique_ptr<SimBoardModel> model_;
+    SimBoardSession board_;
+    SimBoardModel* model_ = nullptr;
 };
 
 TEST_F(PifocBoard, PowerCycleWritesTheHistoryAndTheNextStartAppliesTheRest) {

@@ -9,6 +9,7 @@
 
 #include "board/board.h"
 #include "board/board_cmds.h"
+#include "board/testing/sim_board.h"
 #include "common/status.h"
 #include "common/testing/capture_sink.h"
 #include "config/sysinfo.h"
@@ -32,14 +33,9 @@ SimBytes counter_reply(uint32_t raw, uint16_t status) {
 class BoardCounter : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_EQ(dev_init_cntrl(true), 0);
-        model_ = std::make_unique<SimBoardModel>(3);
-        ASSERT_TRUE(line_.open(model_.get()));
         info_ = sb_system_info(0);
-        info_->instrBdType = 3;
-        info_->instrComm = line_.path();
-        ASSERT_EQ(ur_initUZ(info_), 0);
-        ASSERT_EQ(ur_drainUZ(info_), 0);
+        ASSERT_TRUE(board_.start(info_, 3));
+        model_ = &board_.model();
         posinstr_install_board_counter(info_);
         p_.posInstrType = POSINSTR_AXIOM;
         p_.unitsCode = POSINSTR_UNIT_WAVE_25;
@@ -47,15 +43,13 @@ class BoardCounter : public ::testing::Test {
     }
     void TearDown() override {
         posinstr_install_board_counter(nullptr);
-        if (info_->serial.instrBdPort != SIO_INVALID_HANDLE) ur_closeUZ(info_);
+        board_.stop();
         info_->instrBdType = 0;
         info_->instrComm.clear();
-        line_.close();
-        dev_close_cntrl();
     }
 
-    SimLine line_;
-    std::unique_ptr<SimBoardModel> model_;
+    SimBoardSession board_;
+    SimBoardModel* model_ = nullptr;
     SystemInfo* info_ = nullptr;
     PosInstr p_;
     CapturedMessages messages_;
