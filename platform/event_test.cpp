@@ -78,7 +78,8 @@ TEST(Event, OneAutoResetSignalReleasesExactlyOneOfTwoWaiters) {
     PlatWaitable* event = h.add(plat_event_create(false, false));
     std::atomic<int> woken{0};
     auto waiter = [&] {
-        if (plat_wait_one(event, 5000) == 0) ++woken;
+        // Long enough that a loaded machine cannot time the second waiter out.
+        if (plat_wait_one(event, 600000) == 0) ++woken;
     };
     std::thread a(waiter), b(waiter);
     plat_event_set(event);
@@ -97,10 +98,12 @@ TEST(Timer, ManualTimerSignalsAtItsDueTimeAndStaysSignalledUntilRearmed) {
     PlatWaitable* timer = h.add(plat_timer_create(true));
     EXPECT_EQ(plat_wait_one(timer, 0), PLAT_WAIT_TIMEOUT);  // not armed
     int64_t start = plat_clock_ms();
-    ASSERT_TRUE(plat_timer_set(timer, 300));
+    // Due far enough ahead that the short wait ends first even on a loaded
+    // machine (the clock runs 50 times faster here).
+    ASSERT_TRUE(plat_timer_set(timer, 5000));
     EXPECT_EQ(plat_wait_one(timer, 50), PLAT_WAIT_TIMEOUT);
     EXPECT_EQ(plat_wait_one(timer, PLAT_INFINITE), 0);
-    EXPECT_GE(plat_clock_ms() - start, 300);
+    EXPECT_GE(plat_clock_ms() - start, 5000);
     EXPECT_EQ(plat_wait_one(timer, 0), 0);
     ASSERT_TRUE(plat_timer_set(timer, 10000));
     EXPECT_EQ(plat_wait_one(timer, 0), PLAT_WAIT_TIMEOUT);
