@@ -38,6 +38,7 @@ class Wm : public ::testing::Test {
         ASSERT_EQ(wm_comm_open_fd(&port_, line_.path().c_str()), 0);
     }
     void TearDown() override {
+        reply_.release();
         wm_comm_close(&port_);
         line_.close();
     }
