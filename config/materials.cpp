@@ -1,7 +1,6 @@
 #include "config/materials.h"
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -11,6 +10,7 @@
 #include "common/fieldparse.h"
 #include "common/msg.h"
 #include "common/status.h"
+#include "common/strformat.h"
 #include "platform/path.h"
 
 const double ftp_mag_table[FTP_NUM_MAGS] = {0.8, 1.0, 1.7, 4.0};
@@ -41,16 +41,6 @@ const FieldLimits kNumberFields[7] = {
     {"Disper[2]", -kTwoPi, kTwoPi},
     {"Disper[3]", -kTwoPi, kTwoPi},
 };
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    return text;
-}
 
 // Copies at most max characters of text and terminates the copy.
 void copy_cut(char* destination, const char* text, std::size_t max) {
@@ -142,7 +132,7 @@ bool MaterialsReader::read_heading(const char* line) {
     }
     if (value != FTP_MATL_FORMAT) {
         int shown = value < INT32_MIN ? INT32_MIN : value > INT32_MAX ? INT32_MAX : int(value);
-        report(format("File format %d is not supported", shown), line, "");
+        report(u_format("File format %d is not supported", shown), line, "");
         return false;
     }
     status_ = NO_ERROR;
@@ -168,7 +158,7 @@ LineResult MaterialsReader::read_material(const char* line) {
 
     // Field 1: the name in double or single quotes.
     if (scan.at_end()) {
-        report(format("Missing %s value (field %d)", "Name", 1), line, "");
+        report(u_format("Missing %s value (field %d)", "Name", 1), line, "");
         return LineResult::rejected;
     }
     const char* start = scan.p;
@@ -179,11 +169,11 @@ LineResult MaterialsReader::read_material(const char* line) {
     scan.p = end;
     const std::size_t name_length = close ? std::size_t(close - start - 1) : 0;
     if (!close || end != close + 1 || name_length > std::size_t(FTP_MATL_NAME_MAX)) {
-        report(format("Invalid %s value \"%s\" (field %d)", "Name", std::string(start, end).c_str(),
-                      1),
+        report(u_format("Invalid %s value \"%s\" (field %d)", "Name",
+                        std::string(start, end).c_str(), 1),
                line,
-               format("The %s must be quoted text up to %d characters long\n", "Name",
-                      FTP_MATL_NAME_MAX));
+               u_format("The %s must be quoted text up to %d characters long\n", "Name",
+                        FTP_MATL_NAME_MAX));
         return LineResult::rejected;
     }
     std::memcpy(m.name, start + 1, name_length);
@@ -196,7 +186,7 @@ LineResult MaterialsReader::read_material(const char* line) {
         const int field = i + 2;
         std::string token = scan.token();
         if (token.empty()) {
-            report(format("Missing %s value (field %d)", limits.name, field), line, "");
+            report(u_format("Missing %s value (field %d)", limits.name, field), line, "");
             return LineResult::rejected;
         }
         if (token[0] == '*' || token[0] == '?') {
@@ -207,11 +197,12 @@ LineResult MaterialsReader::read_material(const char* line) {
         double v = std::strtod(token.c_str(), &stop);
         // NaN fails both comparisons and is refused with the others.
         if (stop == token.c_str() || *stop != '\0' || !(v >= limits.low && v <= limits.high)) {
-            report(format("Invalid %s value \"%s\" (field %d)", limits.name, token.c_str(), field),
-                   line,
-                   format("\tThe %s value must be a number\n\tgreater than or equal to %g and\n"
-                          "\tless than or equal to %g\n",
-                          limits.name, limits.low, limits.high));
+            report(
+                u_format("Invalid %s value \"%s\" (field %d)", limits.name, token.c_str(), field),
+                line,
+                u_format("\tThe %s value must be a number\n\tgreater than or equal to %g and\n"
+                         "\tless than or equal to %g\n",
+                         limits.name, limits.low, limits.high));
             return LineResult::rejected;
         }
         *values[i] = v;
@@ -220,7 +211,8 @@ LineResult MaterialsReader::read_material(const char* line) {
     // Field 9: an optional comment, the rest of the line from its "#".
     if (!scan.at_end()) {
         if (*scan.p != '#') {
-            report(format("Unexpected token \"%s\" (field %d)", scan.token().c_str(), 9), line, "");
+            report(u_format("Unexpected token \"%s\" (field %d)", scan.token().c_str(), 9), line,
+                   "");
             return LineResult::rejected;
         }
         copy_cut(m.comment, scan.p, FTP_MATL_COMMENT_MAX);
@@ -247,7 +239,7 @@ int MaterialsReader::read(FtpMaterialTable* caller) {
         ++line_number_;
         if (length > std::size_t(FTP_MATL_LINE_MAX)) {
             status_ = ERR_FTP_CORRUPT_MATLS_FILE;
-            report(format("Line longer than %d characters", FTP_MATL_LINE_MAX), nullptr, "");
+            report(u_format("Line longer than %d characters", FTP_MATL_LINE_MAX), nullptr, "");
             return status_;
         }
         if (line[std::strspn(line, kDelimiters)] == '\0') continue;  // empty
@@ -278,7 +270,7 @@ int MaterialsReader::read(FtpMaterialTable* caller) {
         ++material_lines;
         if (accepted > INT16_MAX) {  // the running number is 16 bits
             status_ = ERR_FTP_CORRUPT_MATLS_FILE;
-            report(format("More than %d material specs", INT16_MAX + 1), line, "");
+            report(u_format("More than %d material specs", INT16_MAX + 1), line, "");
             return status_;
         }
         switch (read_material(line)) {
@@ -344,17 +336,18 @@ const char* ftp_materials_description() {
         const double lo = -kTwoPi;
         const double hi = kTwoPi;
         std::string t = "##\n";
-        t += format("## Name      = Material name in quotes (up to %d chars)\n", FTP_MATL_NAME_MAX);
-        t += format("## N         = N [%g,%g]\n", 0.0, 100.0);
-        t += format("## K         = K [%g,%g]\n", 0.0, 100.0);
-        t += format("## PCOR      = Phase Change On Reflection [%g,%g] rad \n", lo, hi);
+        t += u_format("## Name      = Material name in quotes (up to %d chars)\n",
+                      FTP_MATL_NAME_MAX);
+        t += u_format("## N         = N [%g,%g]\n", 0.0, 100.0);
+        t += u_format("## K         = K [%g,%g]\n", 0.0, 100.0);
+        t += u_format("## PCOR      = Phase Change On Reflection [%g,%g] rad \n", lo, hi);
         static const char* const fov[FTP_NUM_MAGS] = {"75mm", "65mm", "35mm", "15mm"};
         for (int i = 0; i < FTP_NUM_MAGS; ++i) {
-            t += format("## Disper[%d] = Dispersion for %.1fX mag (%s FOV) [%g,%g] rad \n", i,
-                        ftp_mag_table[i], fov[i], lo, hi);
+            t += u_format("## Disper[%d] = Dispersion for %.1fX mag (%s FOV) [%g,%g] rad \n", i,
+                          ftp_mag_table[i], fov[i], lo, hi);
         }
-        t += format("## Comment   = Optional comment beginning with '#' (up to %d chars)\n",
-                    FTP_MATL_COMMENT_MAX);
+        t += u_format("## Comment   = Optional comment beginning with '#' (up to %d chars)\n",
+                      FTP_MATL_COMMENT_MAX);
         t += "##\n";
         return t;
     }();

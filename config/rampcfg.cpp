@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -13,6 +12,7 @@
 #include "common/alloc.h"
 #include "common/msg.h"
 #include "common/status.h"
+#include "common/strformat.h"
 #include "platform/path.h"
 #include "platform/replace_file.h"
 
@@ -36,20 +36,6 @@ const char* const rr_cfg_sample_line =
     " SWLI d10s81c25.b12345      010.20 025.00 00 00 0.250 081.0000 000.00 1.00000 0";
 
 namespace {
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    va_list copy;
-    va_copy(copy, args);
-    int n = std::vsnprintf(nullptr, 0, fmt, copy);
-    va_end(copy);
-    std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, fmt, args);
-    va_end(args);
-    return text;
-}
 
 // One line without its end (LF, or CR LF from files written on Windows).
 // `length` counts every character; only the first `keep` are stored. False at
@@ -129,12 +115,12 @@ bool float_field(const std::vector<std::string>& t, int field, bool (*valid)(flo
     const char* name = kFieldNames[field - 1];
     Conversion c = convert_float(t, static_cast<std::size_t>(field - 1), out);
     if (c == CONV_MISSING) {
-        *err = {format("Missing %s value (field %d)", name, field), explanation};
+        *err = {u_format("Missing %s value (field %d)", name, field), explanation};
         return false;
     }
     // A NaN or infinite token is refused like any other value out of range.
     if (c == CONV_NONE || !std::isfinite(*out) || !valid(*out, type)) {
-        *err = {format("Invalid %s value %g (field %d)", name, static_cast<double>(*out), field),
+        *err = {u_format("Invalid %s value %g (field %d)", name, static_cast<double>(*out), field),
                 explanation};
         return false;
     }
@@ -146,11 +132,11 @@ bool int_field(const std::vector<std::string>& t, int field, int32_t low, int32_
     const char* name = kFieldNames[field - 1];
     Conversion c = convert_int(t, static_cast<std::size_t>(field - 1), out);
     if (c == CONV_MISSING) {
-        *err = {format("Missing %s value (field %d)", name, field), explanation};
+        *err = {u_format("Missing %s value (field %d)", name, field), explanation};
         return false;
     }
     if (c == CONV_NONE || *out < low || *out > high) {
-        *err = {format("Invalid %s value %d (field %d)", name, *out, field), explanation};
+        *err = {u_format("Invalid %s value %d (field %d)", name, *out, field), explanation};
         return false;
     }
     return true;
@@ -183,14 +169,15 @@ bool parse_type(const std::string& token, RrRampSpec* spec, SpecError* err) {
             spec->wavelenSelect = index[0] - '0';
             return true;
         }
-        *err = {format("Invalid BTW wavelength index (field %d)", 1),
-                format("Wavelength index must be an integer in the range [%d,%d]\n", 1, 4)};
+        *err = {u_format("Invalid BTW wavelength index (field %d)", 1),
+                u_format("Wavelength index must be an integer in the range [%d,%d]\n", 1, 4)};
         return false;
     }
-    *err = {format("Invalid %s value (field %d)", "RampType", 1),
-            format("Allowed %s values are SWLI, PMI, BTW, and BTWX\nwhere X is a wavelength index "
-                   "in the range [%d,%d]\n",
-                   "RampType", 1, 4)};
+    *err = {
+        u_format("Invalid %s value (field %d)", "RampType", 1),
+        u_format("Allowed %s values are SWLI, PMI, BTW, and BTWX\nwhere X is a wavelength index "
+                 "in the range [%d,%d]\n",
+                 "RampType", 1, 4)};
     return false;
 }
 
@@ -200,13 +187,13 @@ bool parse_spec(const std::vector<std::string>& t, RrRampSpec* s, SpecError* err
     const int32_t type = s->rampType;
 
     if (t.size() < 2) {
-        *err = {format("Missing %s value (field %d)", "FileName", 2),
-                format("The %s may be up to %d characters\n", "FileName", RR_MAX_NAME)};
+        *err = {u_format("Missing %s value (field %d)", "FileName", 2),
+                u_format("The %s may be up to %d characters\n", "FileName", RR_MAX_NAME)};
         return false;
     }
     if (t[1].size() > static_cast<std::size_t>(RR_MAX_NAME)) {
-        *err = {format("%s is too long (field %d)", "FileName", 2),
-                format("The %s may be up to %d characters\n", "FileName", RR_MAX_NAME)};
+        *err = {u_format("%s is too long (field %d)", "FileName", 2),
+                u_format("The %s may be up to %d characters\n", "FileName", RR_MAX_NAME)};
         return false;
     }
     std::memcpy(s->fileName, t[1].c_str(), t[1].size() + 1);
@@ -217,42 +204,42 @@ bool parse_spec(const std::vector<std::string>& t, RrRampSpec* s, SpecError* err
                 return v >= 0 && v < 1000 && (is_pmi(ty) ? v == 0 : v != 0);
             },
             type,
-            format("For PMI ramps, the %s value must be 0\nFor SWLI or BTW ramps, it must be "
-                   "greater than %g and less than %g (um)\n",
-                   "ScanLen", 0.0, 1000.0),
+            u_format("For PMI ramps, the %s value must be 0\nFor SWLI or BTW ramps, it must be "
+                     "greater than %g and less than %g (um)\n",
+                     "ScanLen", 0.0, 1000.0),
             &s->scanLen, err)) {
         return false;
     }
     if (!float_field(
             t, 4, [](float v, int32_t) { return v > 0 && v <= 50000; }, type,
-            format("The %s value must be greater than 0 and less than %g (Hz)\n", "CameraRate",
-                   50000.0),
+            u_format("The %s value must be greater than 0 and less than %g (Hz)\n", "CameraRate",
+                     50000.0),
             &s->cameraRate, err)) {
         return false;
     }
-    if (!int_field(t, 5, 0, 1, format("The %s value must be 0 or 1\n", "CameraInterlace"),
+    if (!int_field(t, 5, 0, 1, u_format("The %s value must be 0 or 1\n", "CameraInterlace"),
                    &s->cameraInterlace, err)) {
         return false;
     }
     if (!int_field(t, 6, 0, 99,
-                   format("The %s value must be greater than or equal to %d and less than %d\n",
-                          "GrabSkip", 0, 100),
+                   u_format("The %s value must be greater than or equal to %d and less than %d\n",
+                            "GrabSkip", 0, 100),
                    &s->grabSkip, err)) {
         return false;
     }
     if (!float_field(
             t, 7, [](float v, int32_t) { return v > 0 && v < 10; }, type,
-            format("The %s value must be greater than %g and less than %g\n", "FringesPerFrame",
-                   0.0, 10.0),
+            u_format("The %s value must be greater than %g and less than %g\n", "FringesPerFrame",
+                     0.0, 10.0),
             &s->fringesPerFrame, err)) {
         return false;
     }
     if (!float_field(
             t, 8, [](float v, int32_t ty) { return v >= 0 && v < 4000 && (is_pmi(ty) || v != 0); },
             type,
-            format("For PMI ramps, the %s value may be 0\nFor SWLI or BTW ramps, it must be "
-                   "greater than %g and less than %g (nm/frm)\n",
-                   "RampSlope", 0.0, 4000.0),
+            u_format("For PMI ramps, the %s value may be 0\nFor SWLI or BTW ramps, it must be "
+                     "greater than %g and less than %g (nm/frm)\n",
+                     "RampSlope", 0.0, 4000.0),
             &s->rampSlope, err)) {
         return false;
     }
@@ -260,24 +247,24 @@ bool parse_spec(const std::vector<std::string>& t, RrRampSpec* s, SpecError* err
             t, 9,
             [](float v, int32_t ty) { return v >= 0 && v < 1000 && (ty != RR_TYPE_BTW || v != 0); },
             type,
-            format("For PMI or SWLI ramps, the %s value may be 0\nFor BTW ramps, it must be "
-                   "greater than %g and less than %g\n",
-                   "ObjMag", 0.0, 1000.0),
+            u_format("For PMI or SWLI ramps, the %s value may be 0\nFor BTW ramps, it must be "
+                     "greater than %g and less than %g\n",
+                     "ObjMag", 0.0, 1000.0),
             &s->objMag, err)) {
         return false;
     }
     if (!float_field(
             t, 10, [](float v, int32_t ty) { return is_pmi(ty) ? v == 0 : (v > 0.5f && v < 1.5f); },
             type,
-            format("For PMI ramps, the %s value must be 0\nFor SWLI or BTW ramps, it must be "
-                   "greater than %g and less than %g\n",
-                   "ScanCal", 0.5, 1.5),
+            u_format("For PMI ramps, the %s value must be 0\nFor SWLI or BTW ramps, it must be "
+                     "greater than %g and less than %g\n",
+                     "ScanCal", 0.5, 1.5),
             &s->scanCal, err)) {
         return false;
     }
     // Hide is optional; a comment after field 10 leaves it 0.
     if (t.size() > 10 && t[10][0] != '#' &&
-        !int_field(t, 11, 0, 1, format("The %s value must be blank, 0 or 1\n", "Hide"), &s->hide,
+        !int_field(t, 11, 0, 1, u_format("The %s value must be blank, 0 or 1\n", "Hide"), &s->hide,
                    err)) {
         return false;
     }
@@ -342,7 +329,7 @@ int CfgReader::read(RrRampSpec** specs, int* count) {
     while (status == 0 && read_line(in_, &line, RR_CFG_MAX_LINE + 1, &length)) {
         ++lineNo_;
         if (length > static_cast<std::size_t>(RR_CFG_MAX_LINE)) {
-            report(format("Line longer than %d characters", RR_CFG_MAX_LINE), nullptr, "");
+            report(u_format("Line longer than %d characters", RR_CFG_MAX_LINE), nullptr, "");
             status = ERR_CORRUPT_RAMP_CFG_FILE;
             break;
         }

@@ -15,6 +15,7 @@
 #include "common/dirs.h"
 #include "common/msg.h"
 #include "common/status.h"
+#include "common/strformat.h"
 #include "config/sbcal.h"
 #include "config/sbcal_internal.h"
 #include "config/sbcal_keywords.h"
@@ -22,14 +23,10 @@
 #include "platform/path.h"
 
 void SbMessages::report(const char* format, ...) {
+    std::string text;
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int n = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text(n > 0 ? n : 0, '\0');
-    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
+    u_append_vformat(&text, format, args);
     va_end(args);
     if (count == 0) {
         u_msg_sink("%s%s%s\n", heading.c_str(), place.c_str(), text.c_str());

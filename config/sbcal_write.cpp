@@ -7,6 +7,7 @@
 
 #include "common/dirs.h"
 #include "common/status.h"
+#include "common/strformat.h"
 #include "config/sbcal.h"
 #include "config/sbcal_internal.h"
 #include "platform/fs.h"
@@ -47,15 +48,7 @@ class Writer {
     __attribute__((format(printf, 2, 3))) void put(const char* format, ...) {
         va_list args;
         va_start(args, format);
-        va_list copy;
-        va_copy(copy, args);
-        int n = std::vsnprintf(nullptr, 0, format, copy);
-        va_end(copy);
-        if (n > 0) {
-            std::size_t at = out_.size();
-            out_.resize(at + n);
-            std::vsnprintf(out_.data() + at, n + 1, format, args);
-        }
+        u_append_vformat(&out_, format, args);
         va_end(args);
     }
 

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -12,26 +11,11 @@
 #include "common/dirs.h"
 #include "common/msg.h"
 #include "common/status.h"
+#include "common/strformat.h"
 #include "config/sysinfo.h"
 #include "platform/path.h"
 
 namespace {
-
-void append(std::string* text, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void append(std::string* text, const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    va_list copy;
-    va_copy(copy, args);
-    int n = std::vsnprintf(nullptr, 0, fmt, copy);
-    va_end(copy);
-    if (n > 0) {
-        std::size_t at = text->size();
-        text->resize(at + static_cast<std::size_t>(n));
-        std::vsnprintf(text->data() + at, static_cast<std::size_t>(n) + 1, fmt, args);
-    }
-    va_end(args);
-}
 
 void put_message(char* buffer, const std::string& text) {
     if (buffer == nullptr) return;
@@ -92,7 +76,7 @@ int read_table(CharSource* in, const char* path, ZoomCalTable* table, char* mess
     std::size_t length = 0;
     for (int lineNo = 1; detail.empty() && read_line(in, &line, &length); ++lineNo) {
         if (length > static_cast<std::size_t>(ZOOM_CAL_MAX_LINE)) {
-            append(&detail, " Line is longer than %d characters. \n", ZOOM_CAL_MAX_LINE);
+            u_append_format(&detail, " Line is longer than %d characters. \n", ZOOM_CAL_MAX_LINE);
             errorLine = lineNo;
             errorText.clear();  // reported without its text
             break;
@@ -111,14 +95,16 @@ int read_table(CharSource* in, const char* path, ZoomCalTable* table, char* mess
                    std::fabs(magnification) > ZOOM_CAL_MAX_VALUE) {
             detail = " Magnitude of number is unreasonable. \n";
         } else if (count == ZOOM_CAL_MAX_POINTS) {
-            append(&detail, " Too many position and magnification value pairs (maximum is %d). \n",
-                   ZOOM_CAL_MAX_POINTS);
+            u_append_format(&detail,
+                            " Too many position and magnification value pairs (maximum is %d). \n",
+                            ZOOM_CAL_MAX_POINTS);
             errorLine = 0;
         } else if (!(position >= 0 && position <= ZOOM_CAL_MAX_VALUE)) {
-            append(&detail, " Position value is out of range [%g,%g] \n", 0.0, ZOOM_CAL_MAX_VALUE);
+            u_append_format(&detail, " Position value is out of range [%g,%g] \n", 0.0,
+                            ZOOM_CAL_MAX_VALUE);
         } else if (!(magnification >= ZOOM_CAL_MIN_MAG && magnification <= ZOOM_CAL_MAX_MAG)) {
-            append(&detail, " Magnification value is out of range [%g,%g] \n", ZOOM_CAL_MIN_MAG,
-                   ZOOM_CAL_MAX_MAG);
+            u_append_format(&detail, " Magnification value is out of range [%g,%g] \n",
+                            ZOOM_CAL_MIN_MAG, ZOOM_CAL_MAX_MAG);
         } else if (count > 0 && !(position > pairs[count - 1].position)) {
             detail = " Position values are not in strictly increasing order. \n";
         } else if (count > 0 &&
@@ -130,19 +116,21 @@ int read_table(CharSource* in, const char* path, ZoomCalTable* table, char* mess
         }
     }
     if (detail.empty() && count < ZOOM_CAL_MIN_POINTS) {
-        append(&detail, " Too few position and magnification value pairs (minimum is %d) \n",
-               ZOOM_CAL_MIN_POINTS);
+        u_append_format(&detail,
+                        " Too few position and magnification value pairs (minimum is %d) \n",
+                        ZOOM_CAL_MIN_POINTS);
         errorLine = 0;
     }
     if (!detail.empty()) {
         std::string message;
-        append(&message, " Error reading QEL encoded zoom magnification calibration file \"%s\" \n",
-               path);
+        u_append_format(&message,
+                        " Error reading QEL encoded zoom magnification calibration file \"%s\" \n",
+                        path);
         message += detail;
         if (errorLine > 0 && !errorText.empty()) {
-            append(&message, " Error in line %d: \n  %s \n", errorLine, errorText.c_str());
+            u_append_format(&message, " Error in line %d: \n  %s \n", errorLine, errorText.c_str());
         } else if (errorLine > 0) {
-            append(&message, " Error in line %d \n", errorLine);
+            u_append_format(&message, " Error in line %d \n", errorLine);
         }
         put_message(messageBuffer, message);
         return ERR_QEL_ENC_ZOOM_INVALID_CAL_FILE;
@@ -181,8 +169,9 @@ int zoom_cal_read(const char* path, ZoomCalTable* table, char* messageBuffer) {
     FILE* file = plat_fopen_regular(path, "rb");
     if (file == nullptr) {
         std::string message;
-        append(&message, " Cannot open QEL encoded zoom magnification calibration file \"%s\" \n",
-               path);
+        u_append_format(&message,
+                        " Cannot open QEL encoded zoom magnification calibration file \"%s\" \n",
+                        path);
         put_message(messageBuffer, message);
         return ERR_QEL_ENC_ZOOM_CANT_OPEN_CAL_FILE;
     }
@@ -224,9 +213,10 @@ int zoom_cal_load(SystemInfo* info, char* messageBuffer) {
         if (u_find_file(name.c_str(), &found) != 0 || found == nullptr) {
             zoom_cal_forget(&state);
             std::string message;
-            append(&message,
-                   " Cannot access QEL encoded zoom magnification calibration file \"%s\" \n",
-                   name.c_str());
+            u_append_format(
+                &message,
+                " Cannot access QEL encoded zoom magnification calibration file \"%s\" \n",
+                name.c_str());
             put_message(messageBuffer, message);
             return ERR_QEL_ENC_ZOOM_CANT_OPEN_CAL_FILE;
         }

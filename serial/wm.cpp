@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -11,22 +10,12 @@
 #include "common/abort.h"
 #include "common/msg.h"
 #include "common/status.h"
+#include "common/strformat.h"
 #include "common/timing.h"
 #include "config/sysinfo.h"
 #include "platform/clock.h"
 
 namespace {
-
-std::string format_detail(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string format_detail(const char* format, ...) {
-    char text[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
 
 uint32_t le32(const uint8_t* bytes) {
     return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
@@ -53,11 +42,11 @@ bool read_byte(SerialHandle port, uint8_t* byte) {
 int judge_closing_byte(uint8_t byte, const char* kind, std::string* detail) {
     if (byte == WM_ACK) return NO_ERROR;
     if (byte == WM_NAK) {
-        *detail = format_detail("%s: received NAK", kind);
+        *detail = u_format("%s: received NAK", kind);
         return ERR_WM_NAK;
     }
-    *detail = format_detail("%s: invalid response 0x%02X, expected ACK (0x%02X) or NAK (0x%02X)",
-                            kind, byte, WM_ACK, WM_NAK);
+    *detail = u_format("%s: invalid response 0x%02X, expected ACK (0x%02X) or NAK (0x%02X)", kind,
+                       byte, WM_ACK, WM_NAK);
     return ERR_WM_READ;
 }
 
@@ -73,14 +62,14 @@ int read_reply(SerialHandle port, Vector1* reply, uint8_t first, int respLen, in
         }
         case WM_RESP_READ: {
             if (respLen < 1) {
-                *detail = format_detail("WM_RESP_READ: invalid respLen = %d", respLen);
+                *detail = u_format("WM_RESP_READ: invalid respLen = %d", respLen);
                 return ERR_WM_READ;
             }
             if (int rc = reply->resize(respLen, true); rc != NO_ERROR) return rc;
             reply->elems[0] = first;
             for (int i = 1; i < respLen; ++i) {
                 if (!read_byte(port, &reply->elems[i])) {
-                    *detail = format_detail(
+                    *detail = u_format(
                         "WM_RESP_READ: sio_read_data failed reading response byte %d of %d", i + 1,
                         respLen);
                     return ERR_WM_READ;
@@ -90,7 +79,7 @@ int read_reply(SerialHandle port, Vector1* reply, uint8_t first, int respLen, in
         }
         case WM_RESP_READ_ACK: {
             if (respLen < 1 || respLen == std::numeric_limits<int>::max()) {
-                *detail = format_detail("WM_RESP_READ_ACK: invalid respLen = %d", respLen);
+                *detail = u_format("WM_RESP_READ_ACK: invalid respLen = %d", respLen);
                 return ERR_WM_READ;
             }
             const int total = respLen + 1;
@@ -98,7 +87,7 @@ int read_reply(SerialHandle port, Vector1* reply, uint8_t first, int respLen, in
             reply->elems[0] = first;
             for (int i = 1; i < total; ++i) {
                 if (!read_byte(port, &reply->elems[i])) {
-                    *detail = format_detail(
+                    *detail = u_format(
                         "WM_RESP_READ_ACK: sio_read_data failed reading response char %d of %d",
                         i + 1, total);
                     return ERR_WM_READ;
@@ -110,7 +99,7 @@ int read_reply(SerialHandle port, Vector1* reply, uint8_t first, int respLen, in
             uint8_t count_bytes[4] = {first, 0, 0, 0};
             for (int i = 1; i < 4; ++i) {
                 if (!read_byte(port, &count_bytes[i])) {
-                    *detail = format_detail(
+                    *detail = u_format(
                         "WM_RESP_SIZE_READ_ACK: sio_read_data failed reading byte %d of %d", i + 1,
                         4);
                     return ERR_WM_READ;
@@ -122,7 +111,7 @@ int read_reply(SerialHandle port, Vector1* reply, uint8_t first, int respLen, in
             const int64_t total = static_cast<int64_t>(respLen) +
                                   static_cast<int64_t>(size) * static_cast<int64_t>(count) + 5;
             if (respLen < 0 || size < 0 || total > WM_SIZE_READ_MAX_BYTES) {
-                *detail = format_detail(
+                *detail = u_format(
                     "WM_RESP_SIZE_READ_ACK: invalid reply size %lld (respLen = %d, size = %d, "
                     "count = %u)",
                     static_cast<long long>(total), respLen, size, count);
@@ -134,7 +123,7 @@ int read_reply(SerialHandle port, Vector1* reply, uint8_t first, int respLen, in
             std::memcpy(reply->elems, &stored, sizeof stored);
             for (int i = 4; i < t; ++i) {
                 if (!read_byte(port, &reply->elems[i])) {
-                    *detail = format_detail(
+                    *detail = u_format(
                         "WM_RESP_SIZE_READ_ACK: sio_read_data failed reading byte %d of %d", i + 1,
                         t);
                     return ERR_WM_READ;
