@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +17,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/datgen.h"
@@ -34,6 +37,7 @@ const std::string kUsage =
 struct Result {
     int status = -1;
     std::string err, out;
+    bool killed = false;  // still running at the time limit
 };
 
 class SurfconvTest : public ::testing::Test {
@@ -54,8 +58,12 @@ class SurfconvTest : public ::testing::Test {
         return ss.str();
     }
 
-    // Runs surfconv in the test directory with the arguments as given.
-    Result run(const std::vector<std::string>& args) {
+    // Runs surfconv (or `exe`) in the test directory with the arguments as
+    // given. With a limit, a child still running after that many seconds of
+    // real time is killed, so that a program that blocks fails the test
+    // instead of hanging the suite.
+    Result run(const std::vector<std::string>& args, const char* exe = SURFCONV_EXE,
+               int limit_seconds = 0) {
         const std::string err_file = path(".stderr"), out_file = path(".stdout");
         pid_t pid = fork();
         if (pid == 0) {
@@ -64,15 +72,29 @@ class SurfconvTest : public ::testing::Test {
             int o = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (e < 0 || o < 0 || dup2(e, 2) < 0 || dup2(o, 1) < 0) _exit(101);
             std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(SURFCONV_EXE));
+            argv.push_back(const_cast<char*>(exe));
             for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
-            execv(SURFCONV_EXE, argv.data());
+            execv(exe, argv.data());
             _exit(102);
         }
         Result r;
         int wstatus = 0;
-        EXPECT_EQ(waitpid(pid, &wstatus, 0), pid);
+        if (limit_seconds > 0) {
+            const auto deadline =
+                std::chrono::steady_clock::now() + std::chrono::seconds(limit_seconds);
+            while (waitpid(pid, &wstatus, WNOHANG) == 0) {
+                if (std::chrono::steady_clock::now() >= deadline) {
+                    kill(pid, SIGKILL);
+                    r.killed = true;
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+        if (limit_seconds <= 0 || r.killed) {
+            EXPECT_EQ(waitpid(pid, &wstatus, 0), pid);
+        }
         EXPECT_TRUE(WIFEXITED(wstatus));
         r.status = WEXITSTATUS(wstatus);
         r.err = read(err_file);
@@ -226,6 +248,25 @@ TEST_F(SurfconvTest, InputMustBeAnExistingRegularFile) {
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err, head(in, "out.grd") + "\t\"" + in + "\" does not exist\n");
     }
+}
+
+// A FIFO is no data file: refused at once, by the converter and by datinfo,
+// never waited on for a writer.
+TEST_F(SurfconvTest, FifoInputIsRefusedWithoutWaiting) {
+    constexpr int kLimit = 20;  // real seconds; both programs answer at once
+    ASSERT_EQ(mkfifo(path("in.dat").c_str(), 0600), 0);
+    Result r = run({"in.dat", "out.grd", "5"}, SURFCONV_EXE, kLimit);
+    EXPECT_FALSE(r.killed);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, head("in.dat", "out.grd") + "\t\"in.dat\" does not exist\n");
+    EXPECT_FALSE(fs::exists(path("out.grd")));
+
+    make_input("good.dat", 5, 5);
+    r = run({"in.dat", "good.dat"}, DATINFO_EXE, kLimit);
+    EXPECT_FALSE(r.killed);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "datinfo: in.dat: ERR_CANT_OPEN_FILE\n");
+    EXPECT_NE(r.out.find("file: good.dat\n"), std::string::npos);  // the next file is still read
 }
 
 TEST_F(SurfconvTest, OverwriteRules) {

@@ -101,13 +101,13 @@ int write_error(const char* path) {
 }
 
 FILE* open_log(const char* path) {
-    FILE* log = std::fopen(path, "a+");
+    FILE* log = std::fopen(path, "a+e");
     if (log != nullptr) return log;
     // A log that cannot be opened is started afresh, unless it is write-protected:
     // protected logs are not deleted.
     if (errno == EACCES || errno == EPERM || errno == EROFS) return nullptr;
     plat_remove(path);
-    return std::fopen(path, "w");
+    return std::fopen(path, "we");
 }
 
 // Writes what is kept of the log and the new text into a temporary file beside
@@ -185,7 +185,7 @@ int u_copy_file(const char* source, const char* destination) {
 
     std::string temp;
     FILE* out =
-        direct ? std::fopen(real.c_str(), "wb") : plat_temp_beside(destination, "_copy", &temp);
+        direct ? std::fopen(real.c_str(), "wbe") : plat_temp_beside(destination, "_copy", &temp);
     if (out == nullptr) {
         int error = errno;
         std::fclose(in);

@@ -2,9 +2,12 @@
 
 #include <strings.h>
 
+#include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <sstream>
 #include <string>
+
+#include "platform/path.h"
 
 namespace {
 std::string trim(const std::string& text) {
@@ -20,8 +23,15 @@ bool same(const std::string& a, const char* b) {
 }
 
 bool find_value(const char* section, const char* key, const char* path, std::string* value) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    // Opened as a regular file only: a FIFO would block the reader.
+    FILE* file = plat_fopen_regular(path, "rb");
+    if (file == nullptr) return false;
+    std::string data;
+    char chunk[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) data.append(chunk, n);
+    std::fclose(file);
+    std::istringstream in(data);
     std::string line;
     bool in_section = false;
     while (std::getline(in, line)) {

@@ -17,10 +17,12 @@ bool plat_has_bom(const char* text, std::size_t size = SIZE_MAX);
 // is malformed (an unpaired surrogate): such a path names nothing.
 bool plat_path_text(const char* text, std::string* out, std::size_t size = SIZE_MAX);
 
-// Opens a path under the convention above with fopen semantics. Null when the
-// path is malformed or the open fails.
+// Opens a path under the convention above with fopen semantics; the
+// descriptor is close-on-exec. Null when the path is malformed or the open fails.
 FILE* plat_fopen(const char* text, const char* mode, std::size_t size = SIZE_MAX);
 
-// Opens a path for reading and makes sure it is a regular file (fopen opens
-// directories too on this system). Null otherwise, with errno set.
+// Opens a path (normally for reading) and makes sure it is a regular file:
+// fopen opens directories too on this system, and would wait for a writer on
+// a FIFO. Anything else is refused at once: null with errno set (EISDIR for a
+// directory, EINVAL for a FIFO, device or socket). Close-on-exec.
 FILE* plat_fopen_regular(const char* text, const char* mode, std::size_t size = SIZE_MAX);

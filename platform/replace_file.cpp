@@ -44,7 +44,7 @@ FILE* PlatReplaceFile::open(const char* target_text, const char* temp_prefix,
     }
     if (exists && !S_ISREG(st.st_mode)) {
         // Pipes and devices cannot be replaced: write to them as they are.
-        stream = std::fopen(real.c_str(), "w");
+        stream = std::fopen(real.c_str(), "we");
         if (stream == nullptr) {
             error = errno;
             return nullptr;
@@ -59,8 +59,8 @@ FILE* PlatReplaceFile::open(const char* target_text, const char* temp_prefix,
     }
 
     std::string temp_name;
-    FILE* file = plat_temp_beside(real.c_str(), temp_prefix != nullptr ? temp_prefix : "_tmp",
-                                  &temp_name);
+    FILE* file =
+        plat_temp_beside(real.c_str(), temp_prefix != nullptr ? temp_prefix : "_tmp", &temp_name);
     if (file == nullptr) {
         error = errno;
         return nullptr;

@@ -21,7 +21,7 @@ std::string directory_of(const std::string& path) {
 // change it for a moment under the other threads.
 mode_t process_umask() {
     mode_t mask = 022;
-    if (FILE* status = std::fopen("/proc/self/status", "r")) {
+    if (FILE* status = std::fopen("/proc/self/status", "re")) {
         char line[256];
         while (std::fgets(line, sizeof line, status)) {
             if (std::strncmp(line, "Umask:", 6) == 0) {
