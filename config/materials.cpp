@@ -156,9 +156,13 @@ LineResult MaterialsReader::read_material(const char* line) {
     FtpMaterial m{};
     LineScanner scan{line};
 
-    // Field 1: the name in double or single quotes.
+    // Field 1: the name in double or single quotes. A missing field is
+    // followed by its field's explanation, as an invalid one is (the ramp
+    // configuration reader does the same).
+    const std::string name_explanation = u_format(
+        "The %s must be quoted text up to %d characters long\n", "Name", FTP_MATL_NAME_MAX);
     if (scan.at_end()) {
-        report(u_format("Missing %s value (field %d)", "Name", 1), line, "");
+        report(u_format("Missing %s value (field %d)", "Name", 1), line, name_explanation);
         return LineResult::rejected;
     }
     const char* start = scan.p;
@@ -171,9 +175,7 @@ LineResult MaterialsReader::read_material(const char* line) {
     if (!close || end != close + 1 || name_length > std::size_t(FTP_MATL_NAME_MAX)) {
         report(u_format("Invalid %s value \"%s\" (field %d)", "Name",
                         std::string(start, end).c_str(), 1),
-               line,
-               u_format("The %s must be quoted text up to %d characters long\n", "Name",
-                        FTP_MATL_NAME_MAX));
+               line, name_explanation);
         return LineResult::rejected;
     }
     std::memcpy(m.name, start + 1, name_length);
@@ -184,9 +186,13 @@ LineResult MaterialsReader::read_material(const char* line) {
     for (int i = 0; i < 7; ++i) {
         const FieldLimits& limits = kNumberFields[i];
         const int field = i + 2;
+        const std::string explanation = u_format(
+            "\tThe %s value must be a number\n\tgreater than or equal to %g and\n"
+            "\tless than or equal to %g\n",
+            limits.name, limits.low, limits.high);
         std::string token = scan.token();
         if (token.empty()) {
-            report(u_format("Missing %s value (field %d)", limits.name, field), line, "");
+            report(u_format("Missing %s value (field %d)", limits.name, field), line, explanation);
             return LineResult::rejected;
         }
         if (token[0] == '*' || token[0] == '?') {
@@ -199,10 +205,7 @@ LineResult MaterialsReader::read_material(const char* line) {
         if (stop == token.c_str() || *stop != '\0' || !(v >= limits.low && v <= limits.high)) {
             report(
                 u_format("Invalid %s value \"%s\" (field %d)", limits.name, token.c_str(), field),
-                line,
-                u_format("\tThe %s value must be a number\n\tgreater than or equal to %g and\n"
-                         "\tless than or equal to %g\n",
-                         limits.name, limits.low, limits.high));
+                line, explanation);
             return LineResult::rejected;
         }
         *values[i] = v;
@@ -289,6 +292,9 @@ int MaterialsReader::read(FtpMaterialTable* caller) {
         u_msg_sink("No acceptable material specs found\n");
         u_msg_sink("File heading (required):\n\n## %s - %s %d\n", kTitle, kFormatWord,
                    FTP_MATL_FORMAT);
+        // The description has no final line end: the "\n" after it ends its
+        // last line, as with the heading above and the ramp configuration
+        // reader's description.
         u_msg_sink("Line format description:\n\n%s\n", ftp_materials_description());
         u_msg_sink("Sample line:\n\n%s\n", ftp_materials_sample_line());
         return ERR_FTP_CORRUPT_MATLS_FILE;
@@ -348,7 +354,7 @@ const char* ftp_materials_description() {
         }
         t += u_format("## Comment   = Optional comment beginning with '#' (up to %d chars)\n",
                       FTP_MATL_COMMENT_MAX);
-        t += "##\n";
+        t += "##";  // no final line end
         return t;
     }();
     return text.c_str();

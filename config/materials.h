@@ -62,7 +62,8 @@ int ftp_read_materials_file(const char* path, FtpMaterialTable* table);
 int ftp_read_materials_stream(FILE* file, FtpMaterialTable* table);
 
 // The texts that describe the file to its writer: the line format
-// description, its column heading and a sample line.
+// description (lines joined by "\n", no final line end), its column heading
+// and a sample line.
 const char* ftp_materials_description();
 const char* ftp_materials_column_heading();
 const char* ftp_materials_sample_line();

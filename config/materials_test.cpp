@@ -150,13 +150,24 @@ TEST_F(MaterialsTest, NumbersUnsetValuesAndRanges) {
     EXPECT_NE(text.find("\tInvalid PCOR value \"1x\" (field 4)\n"), std::string::npos);
 }
 
+// A missing field is followed by its field's explanation, as an invalid one
+// is, in the ramp configuration reader too.
 TEST_F(MaterialsTest, MissingAndUnexpectedFields) {
-    ASSERT_EQ(read_text(kHeading + "\"a\" 1\n\"b\" 1 2 0 0 0 0 0 extra\n" + kSample + "\n"), 0);
+    ASSERT_EQ(read_text(kHeading + "\"a\" 1\n\"b\" 1 2 0 0 0 0 0 extra\n\"c\" 1 2 0 0 0 0\n" +
+                        kSample + "\n"),
+              0);
     EXPECT_EQ(msgs.text(), kReportStart +
                                "\tMissing K value (field 3)\n\tError in line 2:\n  \"a\" 1\n"
+                               "\t\tThe K value must be a number\n"
+                               "\tgreater than or equal to 0 and\n\tless than or equal to 100\n"
                                "\tUnexpected token \"extra\" (field 9)\n\tError in line 3:\n"
                                "  \"b\" 1 2 0 0 0 0 0 extra\n"
-                               "Accepted 1 of 3 material specs\n");
+                               "\tMissing Disper[3] value (field 8)\n\tError in line 4:\n"
+                               "  \"c\" 1 2 0 0 0 0\n"
+                               "\t\tThe Disper[3] value must be a number\n"
+                               "\tgreater than or equal to -6.28319 and\n"
+                               "\tless than or equal to 6.28319\n"
+                               "Accepted 1 of 4 material specs\n");
 }
 
 TEST_F(MaterialsTest, OnlyCommentsPrintsTheFileDescription) {
@@ -172,7 +183,9 @@ TEST_F(MaterialsTest, OnlyCommentsPrintsTheFileDescription) {
         "## Disper[2] = Dispersion for 1.7X mag (35mm FOV) [-6.28319,6.28319] rad \n"
         "## Disper[3] = Dispersion for 4.0X mag (15mm FOV) [-6.28319,6.28319] rad \n"
         "## Comment   = Optional comment beginning with '#' (up to 100 chars)\n"
-        "##\n";
+        "##";
+    // The description ends without a line end, as the ramp configuration's does.
+    EXPECT_EQ(std::string(ftp_materials_description()), description);
     EXPECT_EQ(msgs.text(),
               "No acceptable material specs found\n"
               "File heading (required):\n\n"

@@ -110,6 +110,8 @@ constexpr const char* kFieldNames[] = {
     "GrabSkip", "FringesPerFrame", "RampSlope", "ObjMag",     "ScanCal",
     "Hide"};
 
+// A missing field is followed by its field's explanation, as an invalid one
+// is (the materials reader does the same).
 bool float_field(const std::vector<std::string>& t, int field, bool (*valid)(float, int32_t),
                  int32_t type, const std::string& explanation, float* out, SpecError* err) {
     const char* name = kFieldNames[field - 1];
@@ -351,6 +353,8 @@ int CfgReader::read(RrRampSpec** specs, int* count) {
     }
     if (status == 0 && count_ == 0) {
         u_msg_sink("No acceptable ramp specs in ramp config file \"%s\"\n", path_);
+        // The description has no final line end: the "\n" after it ends its
+        // last line (the materials reader's description reads the same way).
         u_msg_sink("Format description and sample:\n%s\n%s\n", rr_cfg_description,
                    rr_cfg_sample_line);
         status = ERR_CORRUPT_RAMP_CFG_FILE;

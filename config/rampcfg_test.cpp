@@ -162,6 +162,11 @@ TEST_F(RampCfgTest, IntegerFieldsAndTheOptionalHideFlag) {
               "Invalid CameraInterlace value 2 (field 5) in line 2:\n"
               "  SWLI a 10 25 2 0 0.25 81 0 1\n"
               "The CameraInterlace value must be 0 or 1\n");
+    // A missing field is followed by its field's explanation, as in the materials reader.
+    EXPECT_EQ(refusal_of("SWLI"),
+              "Missing FileName value (field 2) in line 2:\n"
+              "  SWLI\n"
+              "The FileName may be up to 80 characters\n");
     EXPECT_EQ(refusal_of("BTW a 10 25 0 0 0.25 81"),
               "Missing ObjMag value (field 9) in line 2:\n"
               "  BTW a 10 25 0 0 0.25 81\n"
@@ -180,6 +185,8 @@ TEST_F(RampCfgTest, OnlyCommentsIsNoAcceptableSpec) {
     EXPECT_EQ(read_text("# nothing here\n\n#SWLI a 10 25 0 0 0.25 81 0 1\n"),
               ERR_CORRUPT_RAMP_CFG_FILE);
     EXPECT_EQ(specs, nullptr);
+    // The description ends without a line end, as the materials file's does.
+    EXPECT_NE(std::string(rr_cfg_description).back(), '\n');
     EXPECT_EQ(msgs.text(), "No acceptable ramp specs in ramp config file \"" + path +
                                "\"\nFormat description and sample:\n" + rr_cfg_description + "\n" +
                                kSample + "\n");
