@@ -17,6 +17,7 @@
 
 namespace {
 
+// The only writer of a caller's message buffer, bounded by its documented size.
 void put_message(char* buffer, const std::string& text) {
     if (buffer == nullptr) return;
     std::size_t n = std::min(text.size(), ZOOM_CAL_MSG_SIZE - 1);

@@ -17,7 +17,11 @@ constexpr int ZOOM_CAL_MAX_LINE = 511;  // characters, without the line end
 constexpr double ZOOM_CAL_MAX_VALUE = 3.40282e38;
 constexpr double ZOOM_CAL_MIN_MAG = 0.5;
 constexpr double ZOOM_CAL_MAX_MAG = 6;
-// The size of a message buffer; longer messages are cut.
+// The size, in bytes with the terminator, of the message buffer that
+// zoom_cal_read, zoom_cal_read_text and zoom_cal_load write to. The caller's
+// buffer must hold at least this many: the functions are not told its size,
+// write at most this many bytes and cut a longer message (a path of any
+// length may be part of it).
 constexpr std::size_t ZOOM_CAL_MSG_SIZE = 4096;
 // The calibration file when the system calibration file names none.
 constexpr const char* ZOOM_CAL_DEFAULT_FILE = "QEL\\ZoomCal.txt";
@@ -53,8 +57,8 @@ void zoom_cal_free(ZoomCalTable* table);
 // Reads a calibration file into `table` (a table held there is released
 // first; on failure it is left empty). 0, ERR_QEL_ENC_ZOOM_CANT_OPEN_CAL_FILE,
 // ERR_QEL_ENC_ZOOM_INVALID_CAL_FILE or ERR_NO_MEM. `messageBuffer`, when
-// given, holds ZOOM_CAL_MSG_SIZE bytes and receives the message text (empty
-// on success).
+// given, must hold ZOOM_CAL_MSG_SIZE bytes; it receives the message text,
+// cut to fit (empty on success).
 int zoom_cal_read(const char* path, ZoomCalTable* table, char* messageBuffer);
 
 // The same on in-memory text; `path` is the name used in the messages.

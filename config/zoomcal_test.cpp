@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "common/status.h"
@@ -131,6 +134,49 @@ TEST_F(ZoomCalRead, MissingFile) {
               " Cannot open QEL encoded zoom magnification calibration file \"" + path + "\" \n");
     EXPECT_EQ(zoom_cal_read(dir.path().c_str(), &table, nullptr),
               ERR_QEL_ENC_ZOOM_CANT_OPEN_CAL_FILE);
+}
+
+// The message buffer holds ZOOM_CAL_MSG_SIZE bytes and no more: a message of
+// ZOOM_CAL_MSG_SIZE - 1 characters fits whole, a longer one is cut there.
+// The buffer is exactly that size on the heap (ASan sees an overrun) with a
+// guard behind it (every build sees one).
+TEST(ZoomCalMessage, LongestMessageFitsAndLongerOnesAreCut) {
+    constexpr std::size_t kGuard = 64;
+    const std::string fixed =
+        std::string(" Error reading QEL encoded zoom magnification calibration file \"\" \n") +
+        " Too few position and magnification value pairs (minimum is 2) \n";
+    const std::size_t longest = ZOOM_CAL_MSG_SIZE - 1 - fixed.size();
+    for (std::size_t pathLength : {longest, longest + 1, longest + 3000}) {
+        std::string name(pathLength, 'p');
+        std::unique_ptr<char[]> exact(new char[ZOOM_CAL_MSG_SIZE]);
+        std::string guarded(ZOOM_CAL_MSG_SIZE + kGuard, '#');
+        ZoomCalTable table{};
+        for (char* buffer : {exact.get(), guarded.data()}) {
+            EXPECT_EQ(zoom_cal_read_text("h\n", 2, name.c_str(), &table, buffer),
+                      ERR_QEL_ENC_ZOOM_INVALID_CAL_FILE);
+        }
+        const std::string whole =
+            " Error reading QEL encoded zoom magnification calibration file \"" + name + "\" \n" +
+            " Too few position and magnification value pairs (minimum is 2) \n";
+        EXPECT_EQ(std::string(exact.get()), whole.substr(0, ZOOM_CAL_MSG_SIZE - 1)) << pathLength;
+        EXPECT_EQ(guarded.substr(ZOOM_CAL_MSG_SIZE), std::string(kGuard, '#')) << pathLength;
+        EXPECT_EQ(std::strlen(guarded.c_str()), std::min(whole.size(), ZOOM_CAL_MSG_SIZE - 1));
+    }
+
+    // The open failure and the failed search name the file too.
+    std::string name(2 * ZOOM_CAL_MSG_SIZE, 'q');
+    std::unique_ptr<char[]> exact(new char[ZOOM_CAL_MSG_SIZE]);
+    ZoomCalTable table{};
+    EXPECT_EQ(zoom_cal_read(name.c_str(), &table, exact.get()),
+              ERR_QEL_ENC_ZOOM_CANT_OPEN_CAL_FILE);
+    EXPECT_EQ(std::strlen(exact.get()), ZOOM_CAL_MSG_SIZE - 1);
+    SystemInfo info;
+    info.encodedZoom.calFileName = name;
+    CapturedMessages msgs;
+    EXPECT_EQ(zoom_cal_load(&info, exact.get()), ERR_QEL_ENC_ZOOM_CANT_OPEN_CAL_FILE);
+    EXPECT_EQ(std::string(exact.get()),
+              (" Cannot access QEL encoded zoom magnification calibration file \"" + name)
+                  .substr(0, ZOOM_CAL_MSG_SIZE - 1));
 }
 
 class ZoomCalLoad : public ::testing::Test {
