@@ -1,11 +1,13 @@
-# surf_module(NAME DEPS dep... [TEST_DEPS dep...] [LABELS label...])
+# surf_module(NAME [SHARED] DEPS dep... [TEST_DEPS dep...] [LABELS label...])
 # One static library per module folder, built from every .cpp in the folder
-# except the tests (*_test.cpp) and program entry points (*_main.cpp). The
-# folder's tests become one executable, NAME_test, registered with CTest and
-# labelled NAME plus LABELS (modules with threads carry the label "threaded",
-# which the ThreadSanitizer run selects).
+# except the tests (*_test.cpp) and program entry points (*_main.cpp). SHARED
+# makes it a shared library instead, for state that the program and the
+# libraries it loads at run time must hold only once. The folder's tests
+# become one executable, NAME_test, registered with CTest and labelled NAME
+# plus LABELS (modules with threads carry the label "threaded", which the
+# ThreadSanitizer run selects).
 function(surf_module name)
-  cmake_parse_arguments(M "" "" "DEPS;TEST_DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(M "SHARED" "" "DEPS;TEST_DEPS;LABELS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
   file(GLOB mains CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_main.cpp)
@@ -16,7 +18,11 @@ function(surf_module name)
     list(REMOVE_ITEM srcs ${mains})
   endif()
   if(srcs)
-    add_library(${name} STATIC ${srcs})
+    if(M_SHARED)
+      add_library(${name} SHARED ${srcs})
+    else()
+      add_library(${name} STATIC ${srcs})
+    endif()
     target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
     target_link_libraries(${name} PUBLIC ${M_DEPS} Threads::Threads)
   else()

@@ -1,6 +1,7 @@
 // Clocks: calendar time, local-time conversion and the high-resolution counter.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 
@@ -41,9 +42,20 @@ int64_t plat_clock_ms();
 int64_t plat_clock_ns();
 
 // The real time that a span of the library's clock takes, in nanoseconds
-// (never below 0; at least 1 for a positive span).
+// (never below 0; at least 1 for a positive span). INT64_MAX, the span that
+// stands for "for ever", stays INT64_MAX at every scale, and so does any span
+// whose real time does not fit.
 int64_t plat_real_ns(int64_t library_ns);
 
-// Sleeps for a span of the library's clock.
+// The library-clock reading at which a span from now ends: plat_clock_ns() +
+// library_ns, INT64_MAX (never) when the sum does not fit.
+int64_t plat_clock_deadline_ns(int64_t library_ns);
+
+// The steady-clock time at which `timeout_ms` of the library's clock from now
+// have passed (0 or less: now). time_point::max() when that lies beyond what
+// the steady clock holds; waits treat it as "no time-out".
+std::chrono::steady_clock::time_point plat_real_deadline(int64_t timeout_ms);
+
+// Sleeps for a span of the library's clock; INT64_MAX sleeps for ever.
 void plat_sleep_ms(int64_t ms);
 void plat_sleep_ns(int64_t ns);

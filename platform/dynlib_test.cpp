@@ -6,6 +6,8 @@
 #include <filesystem>
 
 #include "common/testing/temp_dir.h"
+#include "platform/clock.h"
+#include "platform/event.h"
 
 namespace {
 TEST(Dynlib, DocumentedNamesMapToSharedObjectNames) {
@@ -58,5 +60,37 @@ TEST(Dynlib, LoadsFromTheSetDirectoryAndTakesTheVersionFromTheLinkedName) {
     // Without the directory the bare name is not found.
     EXPECT_EQ(plat_library_load("SurfProbe.dll", &error), nullptr);
     EXPECT_EQ(error, PLAT_ERROR_MOD_NOT_FOUND);
+}
+
+// A loaded library that links the platform library must find the program's
+// copy: one scaled clock, one registry of named events.
+TEST(Dynlib, ALoadedLibrarySharesTheProgramsClockAndNamedEvents) {
+    struct RestoreScale {
+        double scale = plat_clock_scale();
+        ~RestoreScale() { plat_set_clock_scale(scale); }
+    } restore;
+    plat_set_clock_scale(37);  // neither real time nor what the environment says
+    PlatWaitable* event = plat_event_create(true, false, "PlatProbeEvent");
+    ASSERT_NE(event, nullptr);
+    plat_library_set_directory(PLAT_PROBE_DIR);
+    int error = -1;
+    PlatLibrary* probe = plat_library_load("PlatProbe.dll", &error);
+    plat_library_set_directory(nullptr);
+    ASSERT_NE(probe, nullptr) << PLAT_PROBE_DIR;
+    auto clock_scale = reinterpret_cast<double (*)()>(
+        plat_library_symbol(probe, "plat_probe_clock_scale", &error));
+    auto set_event = reinterpret_cast<bool (*)(const char*)>(
+        plat_library_symbol(probe, "plat_probe_set_event", &error));
+    auto static_code =
+        reinterpret_cast<bool (*)()>(plat_library_symbol(probe, "plat_probe_static_code", &error));
+    ASSERT_TRUE(clock_scale != nullptr && set_event != nullptr && static_code != nullptr);
+
+    EXPECT_EQ(clock_scale(), 37.0);
+    EXPECT_TRUE(set_event("PlatProbeEvent"));
+    EXPECT_EQ(plat_wait_one(event, 0), 0);
+    EXPECT_FALSE(set_event("PlatProbeNoSuchEvent"));
+    EXPECT_TRUE(static_code());
+    EXPECT_TRUE(plat_library_free(probe));
+    plat_handle_close(event);
 }
 }  // namespace

@@ -41,10 +41,9 @@ std::map<std::string, std::weak_ptr<Object>>& names() {
     return *table;
 }
 
-SteadyTime real_after(int64_t ms) {
-    int64_t library_ns = ms > INT64_MAX / 1000000 ? INT64_MAX : ms * 1000000;
-    return std::chrono::steady_clock::now() + std::chrono::nanoseconds(plat_real_ns(library_ns));
-}
+// SteadyTime::max() stands for "never": a timer due then never falls due, a
+// wait until then has no time-out.
+constexpr SteadyTime kNever = SteadyTime::max();
 
 // Brings a due timer to its signalled state. Caller holds lock_all().
 void update_timer(Object& object, SteadyTime now) {
@@ -163,7 +162,7 @@ bool plat_timer_set(PlatWaitable* timer, int64_t due_ms) {
         std::lock_guard<std::mutex> guard(lock_all());
         timer->object->signalled = false;
         timer->object->armed = true;
-        timer->object->due = real_after(due_ms > 0 ? due_ms : 0);
+        timer->object->due = plat_real_deadline(due_ms);
     }
     // Waiters recompute their wake-up time.
     changed().notify_all();
@@ -173,6 +172,8 @@ bool plat_timer_set(PlatWaitable* timer, int64_t due_ms) {
 bool plat_timer_cancel(PlatWaitable* timer) {
     if (timer == nullptr || !timer->object->is_timer) return false;
     std::lock_guard<std::mutex> guard(lock_all());
+    // A timer that has fallen due is signalled even if no wait has looked yet.
+    update_timer(*timer->object, std::chrono::steady_clock::now());
     timer->object->armed = false;
     return true;
 }
@@ -190,7 +191,7 @@ int plat_wait_any(PlatWaitable* const* objects, int count, int64_t timeout_ms) {
         held[i] = objects[i]->object;
     }
     std::optional<SteadyTime> deadline;
-    if (timeout_ms >= 0) deadline = real_after(timeout_ms);
+    if (timeout_ms >= 0) deadline = plat_real_deadline(timeout_ms);
 
     std::unique_lock<std::mutex> lock(lock_all());
     for (;;) {
@@ -206,7 +207,7 @@ int plat_wait_any(PlatWaitable* const* objects, int count, int64_t timeout_ms) {
             if (object.is_timer && object.armed && (!wake || object.due < *wake)) wake = object.due;
         }
         if (deadline && now >= *deadline) return PLAT_WAIT_TIMEOUT;
-        if (wake)
+        if (wake && *wake != kNever)
             changed().wait_until(lock, *wake);
         else
             changed().wait(lock);

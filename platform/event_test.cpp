@@ -9,7 +9,6 @@
 
 #include "common/testing/child_process.h"
 #include "platform/clock.h"
-#include "platform/thread.h"
 
 namespace {
 // Waits in these tests run on a clock 50 times faster than real time.
@@ -128,6 +127,57 @@ TEST(Timer, AutoTimerIsConsumedAndWakesAWaitAnyBesideEvents) {
     EXPECT_EQ(plat_wait_any(set, 2, 0), 1);
 }
 
+TEST(Timer, CancelKeepsTheSignalOfATimerThatFellDueBeforeAnyWaitSawIt) {
+    Handles h;
+    PlatWaitable* manual = h.add(plat_timer_create(true));
+    PlatWaitable* automatic = h.add(plat_timer_create(false));
+    ASSERT_TRUE(plat_timer_set(manual, 0));
+    ASSERT_TRUE(plat_timer_set(automatic, 0));
+    ASSERT_TRUE(plat_timer_cancel(manual));
+    ASSERT_TRUE(plat_timer_cancel(automatic));
+    EXPECT_EQ(plat_wait_one(manual, 0), 0);
+    EXPECT_EQ(plat_wait_one(manual, 0), 0);
+    EXPECT_EQ(plat_wait_one(automatic, 0), 0);
+    EXPECT_EQ(plat_wait_one(automatic, 0), PLAT_WAIT_TIMEOUT);
+    // Not yet due when cancelled: it never falls due.
+    ASSERT_TRUE(plat_timer_set(automatic, 100));
+    ASSERT_TRUE(plat_timer_cancel(automatic));
+    EXPECT_EQ(plat_wait_one(automatic, 300), PLAT_WAIT_TIMEOUT);
+}
+
+// At real speed the largest spans do not fit into the steady clock's time
+// points, so these run in a child at scale 1 and at scale 100.
+TEST(Timer, HugeTimeOutsAndDueTimesMeanForeverAtEveryScale) {
+    for (double scale : {1.0, 100.0}) {
+        EXPECT_EQ(run_in_child([scale] {
+                      plat_set_clock_scale(scale);
+                      for (int64_t forever : {INT64_MAX, INT64_MAX / 1000000}) {
+                          PlatWaitable* event = plat_event_create(false, false);
+                          std::atomic<bool> set{false};
+                          std::thread setter([&] {
+                              plat_sleep_ms(100);
+                              set = true;
+                              plat_event_set(event);
+                          });
+                          int result = plat_wait_one(event, forever);
+                          bool was_set = set.load();
+                          setter.join();
+                          CHILD_REQUIRE(result == 0);
+                          CHILD_REQUIRE(was_set);
+
+                          PlatWaitable* timer = plat_timer_create(true);
+                          plat_timer_set(timer, forever);
+                          CHILD_REQUIRE(plat_wait_one(timer, 100) == PLAT_WAIT_TIMEOUT);
+                          plat_handle_close(timer);
+                          plat_handle_close(event);
+                      }
+                      return 0;
+                  }),
+                  0)
+            << "scale " << scale;
+    }
+}
+
 TEST(Named, CreatingAnExistingNameOpensTheSameObjectWhileAHandleLives) {
     bool existed = true;
     PlatWaitable* first = plat_event_create(true, false, "PlatTestNamed", &existed);
@@ -152,49 +202,4 @@ TEST(Named, CreatingAnExistingNameOpensTheSameObjectWhileAHandleLives) {
     EXPECT_EQ(plat_named_open("PlatTestNoSuchName"), nullptr);
 }
 
-void set_event(void* argument) {
-    plat_event_set(static_cast<PlatWaitable*>(argument));
-}
-
-TEST(Thread, RunsItsFunctionAndIsJoined) {
-    Handles h;
-    PlatWaitable* event = h.add(plat_event_create(true, false));
-    PlatThread* thread = plat_thread_start(&set_event, event);
-    ASSERT_NE(thread, nullptr);
-    EXPECT_FALSE(plat_thread_is_current(thread));
-    EXPECT_TRUE(plat_thread_join(thread));
-    EXPECT_EQ(plat_wait_one(event, 0), 0);
-    EXPECT_EQ(plat_thread_start(nullptr, nullptr), nullptr);
-}
-
-TEST(Clock, SleepsAndTimeOutsRunOnTheScaledClock) {
-    double scale = plat_clock_scale();
-    auto real_start = std::chrono::steady_clock::now();
-    int64_t start = plat_clock_ms();
-    plat_sleep_ms(1000);
-    auto real = std::chrono::steady_clock::now() - real_start;
-    EXPECT_GE(plat_clock_ms() - start, 1000);
-    EXPECT_GE(real, std::chrono::nanoseconds(static_cast<int64_t>(1e9 / scale)));
-    EXPECT_EQ(plat_real_ns(1000000000), static_cast<int64_t>(1e9 / scale));
-    EXPECT_EQ(plat_real_ns(-5), 0);
-    EXPECT_EQ(plat_real_ns(1), 1);
-}
-
-TEST(Clock, ScaleComesFromTheEnvironmentAndIsRealTimeWithoutIt) {
-    EXPECT_EQ(run_in_child([] {
-                  ::setenv("SURF_CLOCK_SCALE", "250", 1);
-                  plat_set_clock_scale(0);
-                  CHILD_REQUIRE(plat_clock_scale() == 250.0);
-                  ::setenv("SURF_CLOCK_SCALE", "fast", 1);
-                  plat_set_clock_scale(0);
-                  CHILD_REQUIRE(plat_clock_scale() == 1.0);
-                  ::unsetenv("SURF_CLOCK_SCALE");
-                  plat_set_clock_scale(0);
-                  CHILD_REQUIRE(plat_clock_scale() == 1.0);
-                  plat_set_clock_scale(0.5);
-                  CHILD_REQUIRE(plat_clock_scale() == 1.0);
-                  return 0;
-              }),
-              0);
-}
 }  // namespace

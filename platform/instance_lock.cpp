@@ -25,6 +25,12 @@ struct LockState {
     int fd = -1;              // open while held
     std::thread::id owner{};  // holding thread
     int count = 0;            // holds of the owner
+
+    // The last handle is gone, whichever thread closed it: nobody can
+    // release the hold any more, so drop the file lock with the descriptor.
+    ~LockState() {
+        if (fd >= 0) ::close(fd);
+    }
 };
 
 std::mutex g_states_lock;
@@ -86,9 +92,9 @@ int plat_instance_lock_wait(PlatInstanceLock* handle, int64_t timeout_ms) {
             return 0;
         }
     }
-    const int64_t end = timeout_ms < 0 || timeout_ms > INT64_MAX / 2000000
+    const int64_t end = timeout_ms < 0 || timeout_ms > INT64_MAX / 1000000
                             ? INT64_MAX
-                            : plat_clock_ns() + timeout_ms * 1000000;
+                            : plat_clock_deadline_ns(timeout_ms * 1000000);
     for (;;) {
         bool failed = false;
         int fd = try_lock_file(lock->path, &failed);

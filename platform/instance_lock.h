@@ -22,5 +22,6 @@ int plat_instance_lock_wait(PlatInstanceLock* lock, int64_t timeout_ms);
 bool plat_instance_lock_release(PlatInstanceLock* lock);
 
 // Closes the handle; holds the calling thread still has are released first.
-// Null is ignored.
+// Closing the last handle of the name in the process releases the lock
+// whichever thread holds it. Null is ignored.
 void plat_instance_lock_close(PlatInstanceLock* lock);

@@ -1,10 +1,13 @@
 #include "platform/instance_lock.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -51,6 +54,65 @@ struct Holder {
             if (fd >= 0) ::close(fd);
     }
 };
+
+// True when a descriptor of our own can lock the file now, as another process would.
+bool file_lock_is_free(const std::string& name) {
+    std::string path = (std::filesystem::temp_directory_path() / (name + ".lock")).string();
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return true;
+    bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return free;
+}
+
+TEST(InstanceLock, ClosingTheLastHandleFromAnotherThreadReleasesIt) {
+    std::string name = lock_name() + "-close";
+    PlatInstanceLock* lock = plat_instance_lock_open(name.c_str());
+    PlatInstanceLock* other = plat_instance_lock_open(name.c_str());
+    // The holder stays alive throughout: a new thread could otherwise get its id.
+    PlatWaitable* taken = plat_event_create(true, false);
+    PlatWaitable* done = plat_event_create(true, false);
+    std::atomic<int> result{-2};
+    std::thread holder([&] {
+        result = plat_instance_lock_wait(lock, 0);
+        plat_event_set(taken);
+        plat_wait_one(done, PLAT_INFINITE);
+    });
+    plat_wait_one(taken, PLAT_INFINITE);
+    EXPECT_EQ(result.load(), 0);
+    EXPECT_FALSE(file_lock_is_free(name));
+
+    // A handle is left: the holder keeps the lock.
+    std::thread([&] { plat_instance_lock_close(other); }).join();
+    EXPECT_FALSE(file_lock_is_free(name));
+    std::thread([&] { plat_instance_lock_close(lock); }).join();
+    EXPECT_TRUE(file_lock_is_free(name));
+
+    PlatInstanceLock* fresh = plat_instance_lock_open(name.c_str());
+    EXPECT_EQ(plat_instance_lock_wait(fresh, 100), 0);
+    plat_instance_lock_close(fresh);
+    EXPECT_TRUE(file_lock_is_free(name));
+    plat_event_set(done);
+    holder.join();
+    plat_handle_close(taken);
+    plat_handle_close(done);
+}
+
+TEST(InstanceLock, AWaitWithoutALimitTakesItWhenTheHolderLetsGo) {
+    std::string name = lock_name() + "-forever";
+    for (int64_t forever : {PLAT_INFINITE, INT64_MAX, INT64_MAX / 1000000}) {
+        Holder holder;
+        ASSERT_TRUE(holder.start(name, false));
+        std::thread release([&] {
+            plat_sleep_ms(100);
+            holder.finish();
+        });
+        PlatInstanceLock* lock = plat_instance_lock_open(name.c_str());
+        EXPECT_EQ(plat_instance_lock_wait(lock, forever), 0) << forever;
+        release.join();
+        plat_instance_lock_close(lock);
+    }
+}
 
 TEST(InstanceLock, AnotherProcessHoldingItMakesTheWaitTimeOutUntilReleased) {
     std::string name = lock_name();
