@@ -20,6 +20,10 @@ SimLine::~SimLine() {
 bool SimLine::open(SimDeviceModel* model) {
     close();
     if (!plat_pty_open(&pty_)) return false;
+    if (!plat_wakeup_open(&wakeup_)) {
+        plat_pty_close(&pty_);
+        return false;
+    }
     model_ = model;
     opened_ns_ = plat_clock_ns();
     {
@@ -34,6 +38,7 @@ bool SimLine::open(SimDeviceModel* model) {
     pending_input_.clear();
     thread_ = plat_thread_start(&SimLine::run_thread, this);
     if (thread_ == nullptr) {
+        plat_wakeup_close(&wakeup_);
         plat_pty_close(&pty_);
         return false;
     }
@@ -47,9 +52,11 @@ void SimLine::close() {
             stop_ = true;
         }
         changed_.notify_all();
+        plat_wakeup_signal(&wakeup_);
         plat_thread_join(thread_);
         thread_ = nullptr;
     }
+    plat_wakeup_close(&wakeup_);
     plat_pty_close(&pty_);
 }
 
@@ -59,8 +66,11 @@ int64_t SimLine::since_open_ms() const {
 
 void SimLine::add_fault(Fault fault) {
     if (fault.frames <= 0) return;
-    std::lock_guard<std::mutex> guard(lock_);
-    faults_.push_back(std::move(fault));
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        faults_.push_back(std::move(fault));
+    }
+    plat_wakeup_signal(&wakeup_);
 }
 
 void SimLine::nak_next(int frames) {
@@ -94,7 +104,12 @@ std::size_t SimLine::faults_pending() const {
 
 void SimLine::queue_output(SimBytes bytes, int64_t after_ms) {
     if (bytes.empty()) return;
-    int64_t due = plat_clock_ns() + (after_ms > 0 ? after_ms * 1000000 : 0);
+    const int64_t now = plat_clock_ns();
+    int64_t due = now;
+    // A delay too long to count is never over.
+    if (after_ms > 0)
+        due = after_ms >= (PLAT_NO_DEADLINE - now) / 1000000 ? PLAT_NO_DEADLINE
+                                                             : now + after_ms * 1000000;
     // Output keeps its order: nothing overtakes a late reply.
     if (!output_.empty()) due = std::max(due, output_.back().due_ns);
     output_.push_back({due, std::move(bytes)});
@@ -106,11 +121,15 @@ void SimLine::send(const SimBytes& bytes, int64_t after_ms) {
         queue_output(bytes, after_ms);
     }
     changed_.notify_all();
+    plat_wakeup_signal(&wakeup_);
 }
 
 void SimLine::set_reading(bool reading) {
-    std::lock_guard<std::mutex> guard(lock_);
-    reading_ = reading;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        reading_ = reading;
+    }
+    plat_wakeup_signal(&wakeup_);
 }
 
 void SimLine::handle_frame(const SimBytes& frame) {
@@ -185,52 +204,62 @@ void SimLine::run_thread(void* self) {
 }
 
 void SimLine::run() {
-    uint8_t buffer[4096];
-    // Wait in short real-time steps so that stop requests are seen promptly
-    // whatever the clock scale; due output wakes the line as soon as it fits.
-    const int64_t step_ms = std::max<int64_t>(1, static_cast<int64_t>(plat_clock_scale()));
     for (;;) {
+        // Drained before the state is looked at: a change made after the look
+        // leaves the wake-up signalled and the wait below returns at once.
+        plat_wakeup_drain(&wakeup_);
+        flush_output();
         bool reading = true;
-        bool output_due = false;
-        int64_t wait_ms = step_ms;
+        bool blocked = false;
+        int64_t deadline = PLAT_NO_DEADLINE;
         {
             std::lock_guard<std::mutex> guard(lock_);
             if (stop_) return;
             reading = reading_;
             if (!output_.empty()) {
-                int64_t until_due = output_.front().due_ns - plat_clock_ns();
-                output_due = until_due <= 0;
-                // A full line may be emptied by a purge, which does not wake the
-                // writer: look again soon.
-                wait_ms = output_due ? 1 : std::min(wait_ms, until_due / 1000000 + 1);
+                // Due output that did not fit waits for room, which the
+                // terminal reports when the library reads or purges.
+                blocked = output_.front().due_ns <= plat_clock_ns();
+                if (!blocked) deadline = output_.front().due_ns;
             }
         }
-        int ready = plat_fd_wait(pty_.controller, reading, output_due, wait_ms);
-        flush_output();
-        if (!reading || (ready & 1) == 0) continue;
-        long n = plat_fd_read(pty_.controller, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            if (n < 0) plat_sleep_ms(step_ms);
-            continue;
-        }
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            transcript_.push_back(
-                {since_open_ms(), SimDirection::ToDevice, SimBytes(buffer, buffer + n)});
-            received_count_ += static_cast<std::size_t>(n);
-        }
-        changed_.notify_all();
-        if (model_ == nullptr) continue;
-        pending_input_.insert(pending_input_.end(), buffer, buffer + n);
-        while (!pending_input_.empty()) {
-            long length = model_->frame_length(pending_input_.data(), pending_input_.size());
-            if (length == 0) break;
-            std::size_t take = static_cast<std::size_t>(length < 0 ? -length : length);
-            take = std::min(take, pending_input_.size());
-            SimBytes frame(pending_input_.begin(), pending_input_.begin() + take);
-            pending_input_.erase(pending_input_.begin(), pending_input_.begin() + take);
-            if (length > 0) handle_frame(frame);
-        }
+        int ready = plat_wakeup_wait(&wakeup_, pty_.controller, reading, blocked, deadline);
+        if ((ready & PLAT_READY_READ) != 0) read_input();
+    }
+}
+
+void SimLine::read_input() {
+    uint8_t buffer[4096];
+    {
+        // Reading may have been stopped while the thread waited.
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!reading_) return;
+    }
+    long n = plat_fd_read(pty_.controller, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+        // A broken line would wake the thread again at once: pause for a real
+        // millisecond, or until a stop or another change.
+        const int64_t pause_ns = static_cast<int64_t>(plat_clock_scale() * 1e6);
+        plat_wakeup_wait(&wakeup_, -1, false, false, plat_clock_ns() + pause_ns);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        transcript_.push_back(
+            {since_open_ms(), SimDirection::ToDevice, SimBytes(buffer, buffer + n)});
+        received_count_ += static_cast<std::size_t>(n);
+    }
+    changed_.notify_all();
+    if (model_ == nullptr) return;
+    pending_input_.insert(pending_input_.end(), buffer, buffer + n);
+    while (!pending_input_.empty()) {
+        long length = model_->frame_length(pending_input_.data(), pending_input_.size());
+        if (length == 0) break;
+        std::size_t take = static_cast<std::size_t>(length < 0 ? -length : length);
+        take = std::min(take, pending_input_.size());
+        SimBytes frame(pending_input_.begin(), pending_input_.begin() + take);
+        pending_input_.erase(pending_input_.begin(), pending_input_.begin() + take);
+        if (length > 0) handle_frame(frame);
     }
 }
 
@@ -238,7 +267,10 @@ namespace {
 template <typename Pred>
 bool wait_until(std::mutex& lock, std::condition_variable& changed, int64_t timeout_ms, Pred pred) {
     std::unique_lock<std::mutex> guard(lock);
-    auto real = std::chrono::nanoseconds(plat_real_ns(timeout_ms * 1000000));
+    // Saturated: a huge time-out must not wrap round into no wait at all.
+    const int64_t library_ns =
+        timeout_ms > INT64_MAX / 4000000 ? INT64_MAX / 4 : timeout_ms * 1000000;
+    auto real = std::chrono::nanoseconds(plat_real_ns(library_ns));
     return changed.wait_for(guard, real, pred);
 }
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "platform/pty.h"
 #include "platform/thread.h"
+#include "platform/wakeup.h"
 
 using SimBytes = std::vector<uint8_t>;
 
@@ -117,10 +118,12 @@ class SimLine {
     void handle_frame(const SimBytes& frame);
     void queue_output(SimBytes bytes, int64_t after_ms);  // caller holds lock_
     void flush_output();
+    void read_input();
     void add_fault(Fault fault);
     int64_t since_open_ms() const;
 
     PlatPty pty_;
+    PlatWakeup wakeup_;  // tells the line's thread that the state below changed
     PlatThread* thread_ = nullptr;
     SimDeviceModel* model_ = nullptr;
     int64_t opened_ns_ = 0;

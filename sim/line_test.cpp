@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 
 #include "platform/clock.h"
+#include "platform/serial_port.h"
 #include "serial/sio.h"
 
 namespace {
@@ -64,7 +67,7 @@ class Line : public ::testing::Test {
         ASSERT_TRUE(line_.open(&model_));
         ASSERT_EQ(sio_open(line_.path().c_str(), &port_), 0);
         ASSERT_EQ(sio_init(port_, nullptr, false), 0);
-        ASSERT_EQ(sio_set_timeout(port_, 1), 0);
+        ASSERT_EQ(sio_set_timeout(port_, kReadSeconds), 0);
     }
     void TearDown() override {
         if (port_ != SIO_INVALID_HANDLE) sio_close(&port_);
@@ -75,7 +78,9 @@ class Line : public ::testing::Test {
         ASSERT_EQ(sio_send_data(port_, bytes.data(), static_cast<uint32_t>(bytes.size()), &done),
                   0);
     }
-    // Reads up to `count` bytes within the read time-out.
+    // Reads up to `count` bytes within the read time-out. A read ends when its
+    // bytes are in, so the long time-out costs nothing unless a test fails,
+    // and a loaded machine at a high clock scale cannot overrun it.
     SimBytes read(uint32_t count) {
         SimBytes out(count);
         uint32_t done = 0;
@@ -83,6 +88,16 @@ class Line : public ::testing::Test {
         out.resize(done);
         return out;
     }
+    // What arrives within a second of the library's clock, for checks of
+    // silence.
+    SimBytes read_briefly(uint32_t count) {
+        EXPECT_EQ(sio_set_timeout(port_, 1), 0);
+        SimBytes out = read(count);
+        EXPECT_EQ(sio_set_timeout(port_, kReadSeconds), 0);
+        return out;
+    }
+    static constexpr int kReadSeconds = 30;
+    static constexpr int64_t kWaitMs = 30000;
 
     ChecksumModel model_;
     SimLine line_;
@@ -93,7 +108,7 @@ TEST_F(Line, ModelAnswersFramesAndTheTranscriptRecordsBothDirections) {
     send(frame({1, 2, 3}));
     EXPECT_EQ(read(5), (SimBytes{0x06, 3, 2, 1, 6}));
     // The bytes can reach the library before the line has noted them.
-    ASSERT_TRUE(line_.wait_sent(5, 1000));
+    ASSERT_TRUE(line_.wait_sent(5, kWaitMs));
     auto transcript = line_.transcript();
     ASSERT_GE(transcript.size(), 2u);
     EXPECT_EQ(transcript.front().direction, SimDirection::ToDevice);
@@ -108,7 +123,7 @@ TEST_F(Line, NoiseBetweenFramesIsDroppedAndSplitFramesAreJoined) {
     SimBytes f = frame({9, 8});
     send(SimBytes{0, 0xEE});
     send(SimBytes(f.begin(), f.begin() + 2));
-    ASSERT_TRUE(line_.wait_received(4, 1000));
+    ASSERT_TRUE(line_.wait_received(4, kWaitMs));
     send(SimBytes(f.begin() + 2, f.end()));
     EXPECT_EQ(read(4), (SimBytes{0x06, 8, 9, 17}));
     EXPECT_EQ(line_.frames(), 1u);
@@ -133,7 +148,8 @@ TEST_F(Line, ScriptedFaultsApplyInOrderToTheNextFrames) {
     EXPECT_NE(corrupted[3], ChecksumModel::sum(corrupted, 1));
 
     send(frame({1, 2}));
-    EXPECT_EQ(read(4), (SimBytes{0x06, 2}));  // cut short: the read times out
+    EXPECT_EQ(read(2), (SimBytes{0x06, 2}));
+    EXPECT_EQ(read_briefly(2), SimBytes{});  // cut short
 
     send(frame({5}));
     EXPECT_EQ(read(5), (SimBytes{0xAA, 0xBB, 0x06, 5, 5}));
@@ -148,13 +164,12 @@ TEST_F(Line, SilenceAndLateAnswers) {
     line_.silent_next(1);
     line_.delay_next(1, 300);
     send(frame({1}));
-    EXPECT_EQ(read(3), SimBytes{});
+    EXPECT_EQ(read_briefly(3), SimBytes{});
     EXPECT_EQ(model_.accepted.load(), 0);
 
-    ASSERT_EQ(sio_set_timeout(port_, 2), 0);
     send(frame({2}));
     EXPECT_EQ(read(3), (SimBytes{0x06, 2, 2}));
-    ASSERT_TRUE(line_.wait_sent(3, 1000));
+    ASSERT_TRUE(line_.wait_sent(3, kWaitMs));
     auto transcript = line_.transcript();
     ASSERT_GE(transcript.size(), 2u);
     int64_t asked = -1, answered = -1;
@@ -170,9 +185,71 @@ TEST_F(Line, UnsolicitedFramesAreSentNowOrLater) {
     EXPECT_EQ(read(2), (SimBytes{0x01, 0x02}));
     int64_t start = plat_clock_ms();
     line_.send(SimBytes{0x03}, 200);
-    ASSERT_TRUE(line_.wait_sent(3, 2000));
+    ASSERT_TRUE(line_.wait_sent(3, kWaitMs));
     EXPECT_GE(plat_clock_ms() - start, 200);
     EXPECT_EQ(read(1), SimBytes{0x03});
+}
+
+// The line's thread sleeps until something happens. Queued output must reach
+// the library after a thread wake-up, not after a poll step of one real
+// millisecond (`scale` ms of the library's clock). Each byte is queued as soon
+// as the one before arrived, while the line's thread has just gone to sleep.
+TEST_F(Line, OutputQueuedByATestWakesTheLineAtOnce) {
+    std::vector<int64_t> took;
+    for (int i = 0; i < 41; ++i) {
+        const uint8_t byte = static_cast<uint8_t>(i);
+        const int64_t start = plat_clock_ns();
+        line_.send(SimBytes{byte});
+        ASSERT_EQ(read(1), SimBytes{byte});
+        took.push_back(plat_clock_ns() - start);
+    }
+    std::sort(took.begin(), took.end());
+    // The quicker half stays well under the old step even on a loaded machine.
+    const double real_half_ms = 0.5e6 * plat_clock_scale();
+    EXPECT_LT(static_cast<double>(took[took.size() / 2]), real_half_ms)
+        << "median " << took[took.size() / 2] << " ns of the library's clock";
+}
+
+TEST_F(Line, DelaysTooLongToCountNeverFallDueAndKeepLaterOutputBack) {
+    // Past the product's range, past the sum's range, and the largest.
+    for (int64_t huge : {INT64_MAX / 1000000 + 1, INT64_MAX / 1000000, INT64_MAX}) {
+        SimLine held;  // a line of its own: held bytes stay for good
+        ASSERT_TRUE(held.open(nullptr));
+        held.send(SimBytes{0xEE}, huge);
+        held.send(SimBytes{0x01});
+        EXPECT_FALSE(held.wait_sent(1, 300)) << huge;
+        EXPECT_EQ(held.output_pending(), 2u) << huge;
+    }
+    line_.delay_next(1, INT64_MAX);
+    send(frame({3}));
+    ASSERT_TRUE(line_.wait_frames(1, kWaitMs));
+    EXPECT_EQ(read_briefly(3), SimBytes{});
+    EXPECT_EQ(line_.output_pending(), 3u);
+}
+
+TEST_F(Line, ReadingTurnedBackOnWakesTheLine) {
+    line_.set_reading(false);
+    send(frame({1}));
+    EXPECT_FALSE(line_.wait_received(1, 200));
+    line_.set_reading(true);
+    ASSERT_TRUE(line_.wait_received(3, kWaitMs));
+    EXPECT_EQ(read(3), (SimBytes{0x06, 1, 1}));
+}
+
+// A full line holds the output back; when the library purges its side, the
+// terminal reports room and the line carries on without any other wake-up.
+TEST_F(Line, OutputHeldByAFullLineFlowsOnWhenTheLibraryPurges) {
+    line_.send(SimBytes(256 * 1024, 'f'));
+    ASSERT_TRUE(line_.wait_sent(1, kWaitMs));
+    std::size_t before = 0;
+    // The line is full once a wait sees nothing more leave it.
+    for (int i = 0; i < 1000; ++i) {
+        before = line_.sent().size();
+        if (!line_.wait_sent(before + 1, 20)) break;
+    }
+    ASSERT_GT(line_.output_pending(), 0u);
+    ASSERT_TRUE(plat_serial_purge(port_, PLAT_PURGE_RXCLEAR));
+    EXPECT_TRUE(line_.wait_sent(before + 1, kWaitMs));
 }
 
 TEST_F(Line, LibraryClosingAndReopeningThePortKeepsTheLineAlive) {
