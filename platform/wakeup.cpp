@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -76,4 +77,10 @@ int plat_wakeup_wait(PlatWakeup* wakeup, int fd, bool read, bool write, int64_t 
         // An early return of the poll (the real span was rounded) waits again.
         if (deadline_ns == PLAT_NO_DEADLINE || plat_clock_ns() >= deadline_ns) return 0;
     }
+}
+
+int64_t plat_voluntary_switches() {
+    rusage usage{};
+    if (::getrusage(RUSAGE_SELF, &usage) != 0) return -1;
+    return static_cast<int64_t>(usage.ru_nvcsw);
 }

@@ -40,3 +40,8 @@ int plat_wakeup_descriptor(const PlatWakeup* wakeup);
 // passed first. Does not drain the wake-up: drain it before looking at what
 // the signallers changed, so that a signal after the look is not lost.
 int plat_wakeup_wait(PlatWakeup* wakeup, int fd, bool read, bool write, int64_t deadline_ns);
+
+// How many times the process's threads have gone to sleep so far (voluntary
+// context switches, all threads together), for checks that an idle thread
+// really sleeps instead of polling. -1 when the system cannot say.
+int64_t plat_voluntary_switches();

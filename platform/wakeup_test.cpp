@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <thread>
 
@@ -86,5 +87,15 @@ TEST_F(Wakeup, ReportsTheDescriptorTogetherWithTheWakeup) {
     EXPECT_EQ(plat_wakeup_wait(&wakeup_, fd, true, false, PLAT_NO_DEADLINE),
               PLAT_READY_READ | PLAT_READY_WOKEN);
     plat_pty_close(&pty);
+}
+
+TEST(VoluntarySwitches, CountTheSleepsOfEveryThread) {
+    const int64_t before = plat_voluntary_switches();
+    ASSERT_GE(before, 0);
+    std::thread sleeper([] {
+        for (int i = 0; i < 20; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    sleeper.join();
+    EXPECT_GE(plat_voluntary_switches() - before, 20);
 }
 }  // namespace
