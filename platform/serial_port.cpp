@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "platform/clock.h"
 
@@ -24,7 +25,11 @@ struct PlatSerialPort {
     uint32_t event_mask = 0;
     uint32_t in_queue = 0;
     uint32_t out_queue = 0;
-    serial_icounter_struct counters{};  // driver error counters at the last clear
+    // The error counters are read by the owner's clear and by a watcher's
+    // peek on another thread: each keeps its own baseline, under this lock.
+    std::mutex counter_lock;
+    serial_icounter_struct counters{};       // at the owner's last clear
+    serial_icounter_struct peek_counters{};  // at the watcher's last peek
 };
 
 namespace {
@@ -95,6 +100,43 @@ int64_t ms_to_ns(uint64_t ms) {
                                                            : static_cast<int64_t>(ms) * 1000000;
 }
 
+// The clock reading `ms` after `start`. A span the clock cannot hold (a
+// MAXDWORD multiplier times a long count) is INT64_MAX, which the transfers
+// take as "no limit", never a sum that wraps into the past.
+int64_t deadline_after(int64_t start, uint64_t ms) {
+    const int64_t span = ms_to_ns(ms);
+    if (start > 0 && span > INT64_MAX - start) return INT64_MAX;
+    return start + span;
+}
+
+// Total time-out of a transfer: multiplier x count + constant, in ms. Cannot
+// overflow: (2^32 - 1)^2 + 2^32 - 1 < 2^64.
+uint64_t total_ms(uint32_t multiplier, uint32_t count, uint32_t constant) {
+    return static_cast<uint64_t>(multiplier) * count + constant;
+}
+
+// Error flags between two readings of the driver's counters.
+uint32_t counter_flags(const serial_icounter_struct& now, const serial_icounter_struct& last) {
+    uint32_t flags = 0;
+    if (now.overrun != last.overrun) flags |= kErrOverrun;
+    if (now.parity != last.parity) flags |= kErrParity;
+    if (now.frame != last.frame) flags |= kErrFrame;
+    if (now.brk != last.brk) flags |= kErrBreak;
+    if (now.buf_overrun != last.buf_overrun) flags |= kErrRxOver;
+    return flags;
+}
+
+// Queue counts. Only a terminal has an output queue to ask about.
+bool queue_counts(const PlatSerialPort* port, PlatCommStatus* status) {
+    int in = 0;
+    int out = 0;
+    if (::ioctl(port->fd, FIONREAD, &in) != 0) return false;
+    if (port->is_terminal && ::ioctl(port->fd, TIOCOUTQ, &out) != 0) return false;
+    status->cbInQue = in > 0 ? static_cast<uint32_t>(in) : 0;
+    status->cbOutQue = out > 0 ? static_cast<uint32_t>(out) : 0;
+    return true;
+}
+
 // Waits up to `library_ns` (negative: no limit) for the descriptor. True when
 // poll reported something (readiness, hang-up or error).
 bool wait_fd(int fd, short events, int64_t library_ns, short* revents) {
@@ -153,9 +195,13 @@ PlatSerialPort* plat_serial_open(const char* device) {
             s.XonLim = 2048;
             s.XoffLim = 512;
             s.fDtrControl = PLAT_DTR_CONTROL_ENABLE;
-            s.fRtsControl = PLAT_RTS_CONTROL_ENABLE;
+            // CRTSCTS is both directions of the hardware handshake.
+            const bool rts_cts = (tio.c_cflag & CRTSCTS) != 0;
+            s.fOutxCtsFlow = rts_cts ? 1 : 0;
+            s.fRtsControl = rts_cts ? PLAT_RTS_CONTROL_HANDSHAKE : PLAT_RTS_CONTROL_ENABLE;
         }
         ::ioctl(fd, TIOCGICOUNT, &port->counters);
+        port->peek_counters = port->counters;
     }
     return port;
 }
@@ -245,8 +291,11 @@ bool plat_serial_set_state(PlatSerialPort* port, const PlatCommState* state) {
     if (state->Parity == PLAT_ODDPARITY) tio.c_cflag |= PARODD;
     // Termios has no 1.5 stop bits; the UART gives 1.5 for CSTOPB with 5 data bits.
     if (state->StopBits != PLAT_ONESTOPBIT) tio.c_cflag |= CSTOPB;
-    if (state->fOutxCtsFlow || state->fRtsControl == PLAT_RTS_CONTROL_HANDSHAKE)
-        tio.c_cflag |= CRTSCTS;
+    // CRTSCTS also stops output while CTS is low: only CTS output flow control
+    // asks for that. RTS handshaking alone (input flow control) has no termios
+    // flag of its own and stays in the shadow; turning CRTSCTS on for it would
+    // stall an XON/XOFF line on a three-wire cable.
+    if (state->fOutxCtsFlow) tio.c_cflag |= CRTSCTS;
     tio.c_iflag &= ~(INPCK | IXON | IXOFF | IXANY);
     if (state->fParity) tio.c_iflag |= INPCK;
     if (state->fOutX) tio.c_iflag |= IXON;
@@ -342,27 +391,39 @@ bool plat_serial_clear_error(PlatSerialPort* port, uint32_t* errors, PlatCommSta
         errno = EBADF;
         return false;
     }
-    int in = 0;
-    int out = 0;
-    if (::ioctl(port->fd, FIONREAD, &in) != 0) return false;
-    if (port->is_terminal && ::ioctl(port->fd, TIOCOUTQ, &out) != 0) return false;
+    PlatCommStatus queues{};
+    if (!queue_counts(port, &queues)) return false;
     uint32_t flags = 0;
     serial_icounter_struct counters{};
     // Only real UARTs count line errors; pseudo-terminals have none.
     if (port->is_terminal && ::ioctl(port->fd, TIOCGICOUNT, &counters) == 0) {
-        const serial_icounter_struct& last = port->counters;
-        if (counters.overrun != last.overrun) flags |= kErrOverrun;
-        if (counters.parity != last.parity) flags |= kErrParity;
-        if (counters.frame != last.frame) flags |= kErrFrame;
-        if (counters.brk != last.brk) flags |= kErrBreak;
-        if (counters.buf_overrun != last.buf_overrun) flags |= kErrRxOver;
+        std::lock_guard<std::mutex> guard(port->counter_lock);
+        flags = counter_flags(counters, port->counters);
         port->counters = counters;
     }
     if (errors != nullptr) *errors = flags;
-    if (status != nullptr) {
-        status->cbInQue = in > 0 ? static_cast<uint32_t>(in) : 0;
-        status->cbOutQue = out > 0 ? static_cast<uint32_t>(out) : 0;
+    if (status != nullptr) *status = queues;
+    return true;
+}
+
+bool plat_serial_peek_error(PlatSerialPort* port, uint32_t* errors, PlatCommStatus* status) {
+    if (errors != nullptr) *errors = 0;
+    if (status != nullptr) *status = PlatCommStatus{};
+    if (port == nullptr) {
+        errno = EBADF;
+        return false;
     }
+    PlatCommStatus queues{};
+    if (!queue_counts(port, &queues)) return false;
+    uint32_t flags = 0;
+    serial_icounter_struct counters{};
+    if (port->is_terminal && ::ioctl(port->fd, TIOCGICOUNT, &counters) == 0) {
+        std::lock_guard<std::mutex> guard(port->counter_lock);
+        flags = counter_flags(counters, port->peek_counters);
+        port->peek_counters = counters;
+    }
+    if (errors != nullptr) *errors = flags;
+    if (status != nullptr) *status = queues;
     return true;
 }
 
@@ -379,13 +440,20 @@ bool plat_serial_read(PlatSerialPort* port, void* buffer, uint32_t count, uint32
     const bool has_interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != PLAT_MAXDWORD;
     const int64_t start = plat_clock_ns();
     const int64_t total_end =
-        has_total ? start + ms_to_ns(static_cast<uint64_t>(t.ReadTotalTimeoutMultiplier) * count +
-                                     t.ReadTotalTimeoutConstant)
+        has_total ? deadline_after(start, total_ms(t.ReadTotalTimeoutMultiplier, count,
+                                                   t.ReadTotalTimeoutConstant))
                   : INT64_MAX;
     auto* bytes = static_cast<unsigned char*>(buffer);
     uint32_t got = 0;
     int64_t last_byte = 0;
+    // Set when poll reports a hang-up: the next read still takes what came
+    // before it, and if nothing is there the line is gone.
     bool hung_up = false;
+    auto fail = [&](int error) {
+        if (done != nullptr) *done = got;
+        errno = error;
+        return false;
+    };
     while (got < count) {
         // A raw line without VMIN returns 0, not EAGAIN, when nothing is there.
         ssize_t n = ::read(port->fd, bytes + got, count - got);
@@ -395,31 +463,31 @@ bool plat_serial_read(PlatSerialPort* port, void* buffer, uint32_t count, uint32
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EIO) {
-            hung_up = true;  // the other side of a pseudo-terminal is gone
-        } else if (n < 0 && errno != EAGAIN) {
-            if (done != nullptr) *done = got;
-            return false;
+        // EIO: the other side of the line is gone (a pseudo-terminal whose
+        // controlling side closed). A hung-up line (an unplugged adapter)
+        // reads 0 while poll reports POLLHUP. Nothing will arrive on either
+        // until the device is opened again, so the read fails now rather
+        // than spinning until the time-out, or for ever without one.
+        if (n < 0 && errno != EAGAIN) return fail(errno);
+        if (hung_up) return fail(EIO);
+        short revents = 0;
+        if (immediate) {
+            wait_fd(port->fd, POLLIN, 0, &revents);
+            if (revents & (POLLHUP | POLLERR)) {
+                hung_up = true;
+                continue;
+            }
+            break;
         }
-        if (immediate) break;
         int64_t wake = total_end;
         if (got > 0 && has_interval) {
-            int64_t gap_end = last_byte + ms_to_ns(t.ReadIntervalTimeout);
+            int64_t gap_end = deadline_after(last_byte, t.ReadIntervalTimeout);
             if (gap_end < wake) wake = gap_end;
         }
         int64_t now = plat_clock_ns();
         if (wake != INT64_MAX && now >= wake) break;
-        int64_t span = wake == INT64_MAX ? -1 : wake - now;
-        if (hung_up) {
-            // Nothing can arrive until a peer opens the line again: idle in
-            // short steps instead of spinning on the hang-up.
-            plat_sleep_ns(span < 0 || span > 10000000 ? 10000000 : span);
-            hung_up = false;
-            continue;
-        }
-        short revents = 0;
-        wait_fd(port->fd, POLLIN, span, &revents);
-        if ((revents & POLLHUP) && !(revents & POLLIN)) hung_up = true;
+        wait_fd(port->fd, POLLIN, wake == INT64_MAX ? -1 : wake - now, &revents);
+        if (revents & (POLLHUP | POLLERR | POLLNVAL)) hung_up = true;
     }
     if (done != nullptr) *done = got;
     return true;
@@ -434,9 +502,8 @@ bool plat_serial_write(PlatSerialPort* port, const void* data, uint32_t count, u
     const PlatCommTimeouts t = port->timeouts;
     const bool has_total = t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0;
     const int64_t end =
-        has_total ? plat_clock_ns() +
-                        ms_to_ns(static_cast<uint64_t>(t.WriteTotalTimeoutMultiplier) * count +
-                                 t.WriteTotalTimeoutConstant)
+        has_total ? deadline_after(plat_clock_ns(), total_ms(t.WriteTotalTimeoutMultiplier, count,
+                                                             t.WriteTotalTimeoutConstant))
                   : INT64_MAX;
     const auto* bytes = static_cast<const unsigned char*>(data);
     uint32_t sent = 0;

@@ -11,7 +11,9 @@
 
 struct PlatSerialPort;
 
-// Line-state record, with the members of the Windows one (DCB).
+// Line-state record, with the members of the Windows one (DCB). Hardware flow
+// control: CTS output flow (fOutxCtsFlow) is the line's CRTSCTS; RTS control
+// is kept in the record alone, as termios has no RTS-only handshake.
 struct PlatCommState {
     uint32_t DCBlength;
     uint32_t BaudRate;
@@ -112,11 +114,21 @@ bool plat_serial_escape(PlatSerialPort* port, int function);
 bool plat_serial_purge(PlatSerialPort* port, uint32_t flags);
 
 // Clears the error state: *errors gets the error flags seen since the last
-// call (may be null), *status the queue counts (may be null).
+// call (may be null), *status the queue counts (may be null). For the port's
+// owner only.
 bool plat_serial_clear_error(PlatSerialPort* port, uint32_t* errors, PlatCommStatus* status);
 
-// Synchronous transfers bounded by the time-outs. A time-out is not a
-// failure: the call succeeds with fewer bytes. *done always gets the count.
+// The same query for a thread that watches the port while its owner uses it
+// (the device-polling worker): *errors gets the error flags seen since this
+// query last ran, and the owner's error state is left alone. Safe alongside
+// any call of the owner's except plat_serial_close.
+bool plat_serial_peek_error(PlatSerialPort* port, uint32_t* errors, PlatCommStatus* status);
+
+// Synchronous transfers bounded by the time-outs; a total time-out too long
+// for the clock is no limit. A time-out is not a failure: the call succeeds
+// with fewer bytes. A line that has hung up (its other side closed, the
+// adapter unplugged) fails at once, with errno EIO. *done always gets the
+// count.
 bool plat_serial_read(PlatSerialPort* port, void* buffer, uint32_t count, uint32_t* done);
 bool plat_serial_write(PlatSerialPort* port, const void* data, uint32_t count, uint32_t* done);
 

@@ -1,9 +1,15 @@
 #include "platform/serial_port.h"
 
 #include <gtest/gtest.h>
+#include <termios.h>
 
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "common/testing/temp_dir.h"
 #include "platform/clock.h"
@@ -23,6 +29,39 @@ class SerialPort : public ::testing::Test {
     }
     void feed(const std::string& bytes) {
         ASSERT_TRUE(plat_fd_write_all(pty_.controller, bytes.data(), bytes.size()));
+    }
+    // Reads on a thread of its own and gives it `real_s` seconds of real time;
+    // a read still running then is ended by closing its descriptor (which the
+    // test reports), so a read that never returns cannot hang the suite.
+    bool bounded_read(void* buffer, uint32_t count, uint32_t* done, int* error, int real_s = 30) {
+        std::mutex lock;
+        std::condition_variable ended;
+        bool finished = false;
+        bool ok = false;
+        std::thread reader([&] {
+            ok = plat_serial_read(port_, buffer, count, done);
+            int saved = errno;
+            std::lock_guard<std::mutex> guard(lock);
+            *error = saved;
+            finished = true;
+            ended.notify_all();
+        });
+        std::unique_lock<std::mutex> guard(lock);
+        bool in_time =
+            ended.wait_for(guard, std::chrono::seconds(real_s), [&] { return finished; });
+        if (!in_time) {
+            ADD_FAILURE() << "the read did not return";
+            plat_fd_close(plat_serial_descriptor(port_));
+            ended.wait(guard, [&] { return finished; });
+        }
+        guard.unlock();
+        reader.join();
+        return ok;
+    }
+    tcflag_t line_cflag() {
+        termios tio{};
+        EXPECT_EQ(::tcgetattr(plat_serial_descriptor(port_), &tio), 0);
+        return tio.c_cflag;
     }
     PlatPty pty_;
     PlatSerialPort* port_ = nullptr;
@@ -139,5 +178,102 @@ TEST_F(SerialPort, ErrorQueryCountsWaitingBytesAndPurgeDropsThem) {
     ASSERT_TRUE(plat_serial_purge(port_, PLAT_PURGE_RXCLEAR | PLAT_PURGE_TXCLEAR));
     ASSERT_TRUE(plat_serial_clear_error(port_, &errors, &status));
     EXPECT_EQ(status.cbInQue, 0u);
+}
+TEST_F(SerialPort, TotalsTooLongForTheClockWaitForEveryByte) {
+    open_port();
+    // MAXDWORD x 4096 ms does not fit the clock in nanoseconds: no limit,
+    // never a deadline that wrapped into the past.
+    PlatCommTimeouts t{0, PLAT_MAXDWORD, PLAT_MAXDWORD, PLAT_MAXDWORD, PLAT_MAXDWORD};
+    ASSERT_TRUE(plat_serial_set_timeouts(port_, &t));
+    const std::string rest(4095, 'r');
+    feed("f");
+    std::thread later([&] {
+        plat_sleep_ms(100);
+        plat_fd_write_all(pty_.controller, rest.data(), rest.size());
+    });
+    std::string got(4096, '\0');
+    uint32_t done = 0;
+    int error = 0;
+    EXPECT_TRUE(bounded_read(got.data(), 4096, &done, &error));
+    later.join();
+    EXPECT_EQ(done, 4096u);
+    EXPECT_TRUE(got == "f" + rest);
+
+    // A write to a peer that reads only later waits for it the same way.
+    const std::string block(256 * 1024, 'w');
+    std::size_t drained = 0;
+    std::thread reader([&] {
+        plat_sleep_ms(100);
+        char buffer[4096];
+        while (drained < block.size()) {
+            long n = plat_fd_read(pty_.controller, buffer, sizeof buffer, 5000);
+            if (n <= 0) break;
+            drained += static_cast<std::size_t>(n);
+        }
+    });
+    ASSERT_TRUE(plat_serial_write(port_, block.data(), static_cast<uint32_t>(block.size()), &done));
+    reader.join();
+    EXPECT_EQ(done, block.size());
+    EXPECT_EQ(drained, block.size());
+}
+
+TEST_F(SerialPort, LineThatHangsUpFailsTheReadAtOnce) {
+    open_port();
+    // No time-out at all: only the hang-up can end these reads.
+    PlatCommTimeouts forever{0, 0, 0, 0, 0};
+    ASSERT_TRUE(plat_serial_set_timeouts(port_, &forever));
+    ASSERT_TRUE(plat_fd_close(pty_.controller));  // the adapter is unplugged
+    pty_.controller = -1;
+    char got[8];
+    uint32_t done = 9;
+    int error = 0;
+    EXPECT_FALSE(bounded_read(got, sizeof got, &done, &error));
+    EXPECT_EQ(error, EIO);
+    EXPECT_EQ(done, 0u);
+
+    // The interval-only form and the form that returns at once fail alike.
+    PlatCommTimeouts interval{100, 0, 0, 0, 0};
+    ASSERT_TRUE(plat_serial_set_timeouts(port_, &interval));
+    EXPECT_FALSE(bounded_read(got, sizeof got, &done, &error));
+    PlatCommTimeouts immediate{PLAT_MAXDWORD, 0, 0, 0, 0};
+    ASSERT_TRUE(plat_serial_set_timeouts(port_, &immediate));
+    EXPECT_FALSE(bounded_read(got, sizeof got, &done, &error));
+    EXPECT_FALSE(plat_serial_write(port_, "x", 1, &done));
+}
+
+TEST_F(SerialPort, OnlyCtsOutputFlowTurnsOnTheLinesHardwareHandshake) {
+    open_port();
+    ASSERT_EQ(line_cflag() & CRTSCTS, 0u);
+    PlatCommState state{};
+    ASSERT_TRUE(plat_serial_get_state(port_, &state));
+    EXPECT_EQ(state.fOutxCtsFlow, 0u);
+    EXPECT_EQ(state.fRtsControl, PLAT_RTS_CONTROL_ENABLE);
+
+    // XON/XOFF with RTS handshaking: CTS must not hold the output back.
+    state.fOutX = state.fInX = 1;
+    state.fOutxCtsFlow = 0;
+    state.fRtsControl = PLAT_RTS_CONTROL_HANDSHAKE;
+    ASSERT_TRUE(plat_serial_set_state(port_, &state));
+    EXPECT_EQ(line_cflag() & CRTSCTS, 0u);
+    PlatCommState back{};
+    ASSERT_TRUE(plat_serial_get_state(port_, &back));
+    EXPECT_EQ(back.fRtsControl, PLAT_RTS_CONTROL_HANDSHAKE);
+    EXPECT_EQ(back.fOutxCtsFlow, 0u);
+
+    state.fOutxCtsFlow = 1;
+    ASSERT_TRUE(plat_serial_set_state(port_, &state));
+    EXPECT_NE(line_cflag() & CRTSCTS, 0u);
+
+    // The next user of the line finds the handshake in the record.
+    ASSERT_TRUE(plat_serial_close(port_));
+    open_port();
+    ASSERT_TRUE(plat_serial_get_state(port_, &back));
+    EXPECT_EQ(back.fOutxCtsFlow, 1u);
+    EXPECT_EQ(back.fRtsControl, PLAT_RTS_CONTROL_HANDSHAKE);
+
+    state.fOutxCtsFlow = 0;
+    state.fRtsControl = PLAT_RTS_CONTROL_ENABLE;
+    ASSERT_TRUE(plat_serial_set_state(port_, &state));
+    EXPECT_EQ(line_cflag() & CRTSCTS, 0u);
 }
 }  // namespace

@@ -94,6 +94,17 @@ int change_state(SerialHandle handle, Change change) {
     return NO_ERROR;
 }
 
+// now + ms + extra_ns on the library's clock; INT64_MAX (no limit) when the
+// sum does not fit, as with a MAXDWORD write multiplier.
+int64_t deadline_in(uint64_t ms, int64_t extra_ns) {
+    constexpr int64_t kMax = INT64_MAX;
+    int64_t span =
+        ms > static_cast<uint64_t>(kMax / 1000000) ? kMax : static_cast<int64_t>(ms) * 1000000;
+    span = extra_ns > kMax - span ? kMax : span + extra_ns;
+    const int64_t now = plat_clock_ns();
+    return now > 0 && span > kMax - now ? kMax : now + span;
+}
+
 // Bits on the line per character: start, data, parity, stop.
 int64_t transmit_ns(const SioLineState& state, uint32_t count) {
     if (state.BaudRate == 0) return 0;
@@ -194,7 +205,12 @@ int sio_set_timeout(SerialHandle handle, int seconds) {
     if (handle == SIO_INVALID_HANDLE) return ERR_SERIAL_NOT_OPEN;
     PlatCommTimeouts timeouts{};
     if (!plat_serial_get_timeouts(handle, &timeouts)) return ERR_CANT_SET_SERIAL;
-    timeouts.ReadTotalTimeoutConstant = static_cast<uint32_t>(static_cast<int64_t>(seconds) * 1000);
+    // Seconds beyond what the millisecond field holds mean its longest wait,
+    // not the remainder of a wrapped product.
+    int64_t ms = static_cast<int64_t>(seconds) * 1000;
+    if (ms < 0) ms = 0;
+    if (ms > PLAT_MAXDWORD) ms = PLAT_MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = static_cast<uint32_t>(ms);
     if (!plat_serial_set_timeouts(handle, &timeouts)) return ERR_CANT_SET_SERIAL;
     return NO_ERROR;
 }
@@ -224,11 +240,11 @@ int sio_send_data(SerialHandle handle, const void* data, uint32_t count, uint32_
     state.DCBlength = sizeof state;
     plat_serial_get_timeouts(handle, &timeouts);
     plat_serial_get_state(handle, &state);
-    int64_t limit_ms = static_cast<int64_t>(timeouts.WriteTotalTimeoutMultiplier) * count +
-                       timeouts.WriteTotalTimeoutConstant;
+    uint64_t limit_ms = static_cast<uint64_t>(timeouts.WriteTotalTimeoutMultiplier) * count +
+                        timeouts.WriteTotalTimeoutConstant;
     // Without a write time-out the wait still ends, after the layer's default one.
     if (limit_ms == 0) limit_ms = SIO_WRITE_TOTAL_MS;
-    const int64_t end = plat_clock_ns() + limit_ms * 1000000 + transmit_ns(state, count);
+    const int64_t end = deadline_in(limit_ms, transmit_ns(state, count));
     bool drained = true;
     for (;;) {
         uint32_t errors = 0;
@@ -248,10 +264,11 @@ int sio_send_data(SerialHandle handle, const void* data, uint32_t count, uint32_
 int sio_read_data(SerialHandle handle, void* buffer, uint32_t count, uint32_t* done) {
     plat_serial_clear_error(handle, nullptr, nullptr);
     uint32_t got = 0;
-    plat_serial_read(handle, buffer, count, &got);
+    // A read that failed (the line hung up) fails the call.
+    bool read = plat_serial_read(handle, buffer, count, &got);
     if (done != nullptr) *done = got;
     bool cleared = plat_serial_clear_error(handle, nullptr, nullptr);
-    return cleared && got == count ? 0 : 1;
+    return read && cleared && got == count ? 0 : 1;
 }
 
 int sio_bytes_waiting(SerialHandle handle, uint32_t* count) {
@@ -274,6 +291,7 @@ int sio_clear_buffer(SerialHandle handle) {
         plat_serial_set_timeouts(handle, &draining);
     }
     bool purged = false;
+    bool read_ok = true;
     uint32_t got = 0;
     // A device that never stops talking must not keep the caller here.
     for (int pass = 0; pass < SIO_CLEAR_MAX_PASSES; ++pass) {
@@ -282,11 +300,12 @@ int sio_clear_buffer(SerialHandle handle) {
                                                PLAT_PURGE_TXCLEAR | PLAT_PURGE_RXCLEAR);
         if (!purged) break;
         unsigned char byte = 0;
-        bool read_ok = plat_serial_read(handle, &byte, 1, &got);
+        read_ok = plat_serial_read(handle, &byte, 1, &got);
         if (!read_ok || got == 0) break;
     }
     if (have_saved) plat_serial_set_timeouts(handle, &saved);
-    return purged && got == 0 ? 0 : 1;
+    // A line that hung up is silent, not drained.
+    return purged && read_ok && got == 0 ? 0 : 1;
 }
 
 int sio_close(SerialHandle* handle) {

@@ -48,7 +48,8 @@ int sio_set_data_bits(SerialHandle handle, int bits);
 int sio_xon_xoff_on(SerialHandle handle);
 int sio_xon_xoff_off(SerialHandle handle);
 
-// The read time-out (the read total constant) in whole seconds.
+// The read time-out (the read total constant) in whole seconds. Seconds
+// beyond the field's range set its longest time-out (PLAT_MAXDWORD ms).
 int sio_get_timeout(SerialHandle handle, int* seconds);
 int sio_set_timeout(SerialHandle handle, int seconds);
 
@@ -60,7 +61,8 @@ int sio_set_state(SerialHandle handle, const SioLineState* state);
 // sio_send_data succeeds when all bytes were written and have left the output
 // queue; it waits for that no longer than the write time-out plus the time
 // the bytes take on the line. sio_read_data succeeds when exactly `count`
-// bytes arrived within the read time-out (a short read is a time-out).
+// bytes arrived within the read time-out (a short read is a time-out); a line
+// that hangs up fails the read at once.
 int sio_send_data(SerialHandle handle, const void* data, uint32_t count, uint32_t* done);
 int sio_read_data(SerialHandle handle, void* buffer, uint32_t count, uint32_t* done);
 
@@ -68,8 +70,8 @@ int sio_read_data(SerialHandle handle, void* buffer, uint32_t count, uint32_t* d
 int sio_bytes_waiting(SerialHandle handle, uint32_t* count);
 
 // Purges the port and reads until the line stays quiet for 100 ms: 0, 1 (a
-// failure, or the device never stopped talking) or ERR_SERIAL_NOT_OPEN. The
-// read time-outs are restored.
+// failure, a line that hung up, or a device that never stopped talking) or
+// ERR_SERIAL_NOT_OPEN. The read time-outs are restored.
 int sio_clear_buffer(SerialHandle handle);
 
 // Closes the port: 0 or ERR_CANT_CLOSE_SERIAL, ERR_SERIAL_NOT_OPEN for an

@@ -1,10 +1,14 @@
 #include "serial/sio.h"
 
 #include <gtest/gtest.h>
+#include <termios.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -66,6 +70,38 @@ class Sio : public ::testing::Test {
         EXPECT_TRUE(plat_serial_get_timeouts(handle_, &t));
         return t;
     }
+    // What reached the line: its control flags, or its input flags.
+    tcflag_t line_flags(bool input = false) {
+        termios tio{};
+        EXPECT_EQ(::tcgetattr(plat_serial_descriptor(handle_), &tio), 0);
+        return input ? tio.c_iflag : tio.c_cflag;
+    }
+    // Runs `call` on a thread of its own for up to `real_s` seconds of real
+    // time; one still running then is ended by closing the port's descriptor
+    // (and the test fails), so a call that never returns cannot hang the suite.
+    template <typename Call>
+    int bounded(Call call, int real_s = 30) {
+        std::mutex lock;
+        std::condition_variable ended;
+        bool finished = false;
+        int result = -1;
+        std::thread runner([&] {
+            int r = call();
+            std::lock_guard<std::mutex> guard(lock);
+            result = r;
+            finished = true;
+            ended.notify_all();
+        });
+        std::unique_lock<std::mutex> guard(lock);
+        if (!ended.wait_for(guard, std::chrono::seconds(real_s), [&] { return finished; })) {
+            ADD_FAILURE() << "the call did not return";
+            plat_fd_close(plat_serial_descriptor(handle_));
+            ended.wait(guard, [&] { return finished; });
+        }
+        guard.unlock();
+        runner.join();
+        return result;
+    }
 
     SimLine line_;
     std::unique_ptr<LineModel> model_;
@@ -108,6 +144,9 @@ TEST_F(Sio, InitSetsFlowControlByTheSwitch) {
     EXPECT_EQ(s.fAbortOnError, 0u);
     EXPECT_EQ(s.fDtrControl, PLAT_DTR_CONTROL_ENABLE);
     EXPECT_EQ(s.fBinary, 1u);
+    // An XON/XOFF line may be a three-wire cable: CTS must not stall it.
+    EXPECT_EQ(line_flags() & CRTSCTS, 0u);
+    EXPECT_EQ(line_flags(true) & (IXON | IXOFF), tcflag_t{IXON | IXOFF});
 
     ASSERT_EQ(sio_init(handle_, nullptr, false), 0);
     s = state();
@@ -116,6 +155,8 @@ TEST_F(Sio, InitSetsFlowControlByTheSwitch) {
     EXPECT_EQ(s.fOutxCtsFlow, 1u);
     EXPECT_EQ(s.fAbortOnError, 1u);
     EXPECT_EQ(s.XoffLim, 3996);
+    EXPECT_NE(line_flags() & CRTSCTS, 0u);
+    EXPECT_EQ(line_flags(true) & (IXON | IXOFF), 0u);
 
     ASSERT_EQ(sio_xon_xoff_on(handle_), 0);
     EXPECT_EQ(state().fOutX, 1u);
@@ -424,5 +465,52 @@ TEST_F(Sio, FailedOpeningSequenceClosesThePortAndNamesTheStep) {
     EXPECT_EQ(handle_, SIO_INVALID_HANDLE);
     // Closed again: the device opens.
     EXPECT_EQ(sio_open(line_.path().c_str(), &handle_), 0);
+}
+TEST_F(Sio, LineThatHangsUpFailsReadsAndClearsAtOnce) {
+    open_and_init();
+    ASSERT_EQ(sio_xon_xoff_off(handle_), 0);
+    // A first-byte wait far longer than any test: only the hang-up ends it.
+    ASSERT_EQ(sio_set_timeout(handle_, 1000000), 0);
+    line_.close();  // the adapter is unplugged
+    char reply[4];
+    uint32_t done = 9;
+    EXPECT_EQ(bounded([&] { return sio_read_data(handle_, reply, sizeof reply, &done); }), 1);
+    EXPECT_EQ(done, 0u);
+    // Silence on a dead line is not a drained line.
+    EXPECT_EQ(bounded([&] { return sio_clear_buffer(handle_); }), 1);
+    uint32_t waiting = 9;
+    EXPECT_EQ(sio_bytes_waiting(handle_, &waiting), 1);
+    EXPECT_EQ(waiting, 0u);
+    EXPECT_EQ(bounded([&] { return sio_send_data(handle_, "x\n", 2, &done); }), 1);
+    int seconds = 0;
+    ASSERT_EQ(sio_get_timeout(handle_, &seconds), 0);
+    EXPECT_EQ(seconds, 1000000);
+}
+
+TEST_F(Sio, TimeOutsBeyondTheMillisecondFieldSaturate) {
+    open_and_init();
+    int seconds = 0;
+    // 4294967 s is the last whole second the field holds; one more would wrap
+    // to 704 ms.
+    ASSERT_EQ(sio_set_timeout(handle_, 4294967), 0);
+    EXPECT_EQ(timeouts().ReadTotalTimeoutConstant, 4294967000u);
+    ASSERT_EQ(sio_set_timeout(handle_, 4294968), 0);
+    EXPECT_EQ(timeouts().ReadTotalTimeoutConstant, PLAT_MAXDWORD);
+    ASSERT_EQ(sio_get_timeout(handle_, &seconds), 0);
+    EXPECT_EQ(seconds, 4294967);
+    ASSERT_EQ(sio_set_timeout(handle_, -1), 0);
+    EXPECT_EQ(timeouts().ReadTotalTimeoutConstant, 0u);
+
+    // A write total that overflows the clock waits as long as it takes.
+    ASSERT_EQ(sio_xon_xoff_off(handle_), 0);
+    PlatCommTimeouts t = timeouts();
+    t.WriteTotalTimeoutMultiplier = PLAT_MAXDWORD;
+    ASSERT_TRUE(plat_serial_set_timeouts(handle_, &t));
+    std::string block(4096, 'b');
+    block.back() = '\n';
+    uint32_t done = 0;
+    EXPECT_EQ(sio_send_data(handle_, block.data(), static_cast<uint32_t>(block.size()), &done), 0);
+    EXPECT_EQ(done, block.size());
+    EXPECT_TRUE(line_.wait_received(block.size(), 5000));
 }
 }  // namespace
