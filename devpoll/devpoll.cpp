@@ -1,6 +1,7 @@
 #include "devpoll/devpoll.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 
 #include "common/msg.h"
@@ -17,9 +18,18 @@ constexpr int64_t kRoundWaitMs = 100;  // a caller's wait for DoneEvent1
 constexpr int64_t kSweepPauseMs = 50;  // pause between sweeps
 
 // Guards the table and the request/result fields shared with the worker.
-// The worker holds it while it calls a poll function, so a device cannot be
-// removed under a running poll.
+// Lock order: g_read, then g_control, then g_table. Poll functions run with
+// none of them held: a poll may take its module's lock (the CAN event lock)
+// while another thread holds that lock and calls in here.
 std::mutex g_table;
+// The handle whose poll function is running (DEV_NO_HANDLE: none), and the
+// signal that it ended; both under g_table. dev_remove_device waits for a
+// running poll of the handle it removes, as its caller may free the handle.
+void* g_polling = DEV_NO_HANDLE;
+std::condition_variable g_poll_done;
+// True on the worker while it runs a poll function: a poll that removes a
+// device must not wait for itself.
+thread_local bool t_in_poll = false;
 int g_device_count = 0;
 int g_requested_mask = 0;
 int g_found_type = 0;
@@ -83,18 +93,34 @@ void serve_request(const WorkerEvents& ev) {
                 stopped = true;
                 break;
             }
-            std::lock_guard<std::mutex> guard(g_table);
-            const DevInfo& slot = gl_DevInfo[i];
-            if (slot.state != 1 || slot.eventsEnabled != 1 || (slot.type & g_requested_mask) == 0 ||
-                slot.poll == nullptr)
-                continue;
-            candidate = true;
-            if (slot.poll(slot.handle, slot.owner)) {
-                g_found_type = slot.type;
-                g_found_slot = i;
-                found = true;
-                break;
+            DevInfo polled{};
+            {
+                std::lock_guard<std::mutex> guard(g_table);
+                const DevInfo& slot = gl_DevInfo[i];
+                if (slot.state != 1 || slot.eventsEnabled != 1 ||
+                    (slot.type & g_requested_mask) == 0 || slot.poll == nullptr)
+                    continue;
+                polled = slot;
+                g_polling = slot.handle;
             }
+            candidate = true;
+            t_in_poll = true;
+            bool has_data = polled.poll(polled.handle, polled.owner);
+            t_in_poll = false;
+            {
+                std::lock_guard<std::mutex> guard(g_table);
+                g_polling = DEV_NO_HANDLE;
+                // A device removed or suspended while it was polled is not reported.
+                const DevInfo& slot = gl_DevInfo[i];
+                if (has_data && slot.state == 1 && slot.handle == polled.handle &&
+                    slot.eventsEnabled == 1) {
+                    g_found_type = slot.type;
+                    g_found_slot = i;
+                    found = true;
+                }
+            }
+            g_poll_done.notify_all();
+            if (found) break;
         }
         if (found) {
             plat_event_set(ev.done1);
@@ -270,21 +296,26 @@ int dev_add_device(int type, void* handle, void* owner) {
 
 int dev_remove_device(void* handle) {
     static const char* const kName = "dev_remove_device";
-    std::lock_guard<std::mutex> control(g_control);
+    std::unique_lock<std::mutex> control(g_control);
     if (!g_initialised) return fail(kName, ERR_DEV_CNTRL);
     if (handle == DEV_NO_HANDLE) return fail(kName, ERR_INVALID_PARAM);
     std::unique_lock<std::mutex> guard(g_table);
     int slot = g_device_count > 0 ? find_slot(handle) : -1;
-    if (slot < 0) {
-        guard.unlock();
-        return fail(kName, ERR_PARAM_OUT_OF_RANGE);
+    if (slot >= 0) {
+        clear_slot(&gl_DevInfo[slot]);
+        --g_device_count;
+        if (slot == g_found_slot) {
+            g_found_slot = -1;
+            g_found_type = 0;
+        }
     }
-    clear_slot(&gl_DevInfo[slot]);
-    --g_device_count;
-    if (slot == g_found_slot) {
-        g_found_slot = -1;
-        g_found_type = 0;
-    }
+    // The caller may free the handle next: a poll of it that is running ends
+    // first, also when a reset of the table has already dropped the slot.
+    // Without g_control, so that the poll itself may call in here.
+    control.unlock();
+    if (!t_in_poll) g_poll_done.wait(guard, [handle] { return g_polling != handle; });
+    guard.unlock();
+    if (slot < 0) return fail(kName, ERR_PARAM_OUT_OF_RANGE);
     return NO_ERROR;
 }
 
@@ -375,6 +406,8 @@ void dev_set_comm_kind_query(DevCommKindFn query) {
 bool dev_serial_input_test(void* handle, void*) {
     uint32_t errors = 0;
     PlatCommStatus status{};
-    return plat_serial_clear_error(static_cast<SerialHandle>(handle), &errors, &status) &&
+    // The port's owner may be using it on its own thread: look without
+    // clearing the owner's error state.
+    return plat_serial_peek_error(static_cast<SerialHandle>(handle), &errors, &status) &&
            errors == 0 && status.cbInQue > 0;
 }

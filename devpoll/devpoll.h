@@ -22,8 +22,12 @@ constexpr int DEV_ALL_TYPES = 0xffff;
 constexpr int DEV_NO_DATA = 0x10000;
 
 // The poll function of a device: true when data is waiting. Runs on the
-// worker thread with the table locked: it must not block and must not call
-// the dev_ functions.
+// worker thread with no lock of this module held: it may take its own
+// module's locks and call the dev_ functions other than dev_data_read and
+// dev_close_cntrl (which wait for the worker). It should answer at once.
+// dev_remove_device and dev_close_cntrl wait for a poll that is running, so
+// a thread must not call them while it holds a lock that poll takes (or the
+// poll only tries that lock).
 using DevPollFn = bool (*)(void* handle, void* owner);
 
 struct DevInfo {
@@ -55,6 +59,8 @@ int dev_close_cntrl();
 // the motion controller's record, whose communication kind (see
 // dev_set_comm_kind_query) chooses the poll function.
 int dev_add_device(int type, void* handle, void* owner);
+// Returns once no poll of `handle` is running (also when the handle was not
+// found), so the caller may then free it.
 int dev_remove_device(void* handle);
 bool dev_is_registered(void* handle);
 int dev_set_event_state(void* handle, int enabled);

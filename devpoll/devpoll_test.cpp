@@ -4,7 +4,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
 
 #include "common/status.h"
@@ -168,12 +172,15 @@ TEST_F(DevPoll, FindsTheDeviceWithDataOfTheRequestedTypes) {
     ASSERT_EQ(dev_add_device(DEV_TYPE_CAN, &quiet, nullptr), 0);
     ASSERT_EQ(dev_add_device(DEV_TYPE_MOTION, &busy, &event_kind), 0);
     DevInfo out{};
-    EXPECT_EQ(dev_data_read(DEV_ALL_TYPES, &out, false), DEV_TYPE_MOTION);
+    // A device past slot 0 is found by waiting reads: a single round may end
+    // (100 ms, a millisecond at the fastest test clock) before the sweep
+    // reaches it.
+    EXPECT_EQ(dev_data_read(DEV_ALL_TYPES, &out, true), DEV_TYPE_MOTION);
     EXPECT_EQ(out.handle, &busy);
     EXPECT_EQ(out.owner, &event_kind);
     EXPECT_EQ(out.type, DEV_TYPE_MOTION);
     EXPECT_EQ(out.state, 1);
-    EXPECT_EQ(dev_data_read(DEV_TYPE_MOTION, &out, false), DEV_TYPE_MOTION);
+    EXPECT_EQ(dev_data_read(DEV_TYPE_MOTION, &out, true), DEV_TYPE_MOTION);
     EXPECT_EQ(dev_data_read(DEV_TYPE_CAN, &out, false), DEV_NO_DATA);
     quiet.data = true;
     EXPECT_EQ(dev_data_read(DEV_ALL_TYPES, &out, false), DEV_TYPE_CAN);  // lower slot first
@@ -284,5 +291,164 @@ TEST_F(DevPoll, CloseStopsTheWorkerAndReinitStartsExactlyOne) {
     dev_close_cntrl();
     waiter.join();
     EXPECT_EQ(result.load(), DEV_NO_DATA);
+}
+// Runs a scenario that could deadlock on a thread of its own and gives it
+// `real_s` seconds of real time. A deadlocked thread cannot be joined or
+// freed, so the process then ends with a failure instead of hanging.
+template <typename Scenario>
+void run_or_die(Scenario scenario, int real_s = 30) {
+    std::mutex lock;
+    std::condition_variable ended;
+    bool finished = false;
+    std::thread runner([&] {
+        scenario();
+        std::lock_guard<std::mutex> guard(lock);
+        finished = true;
+        ended.notify_all();
+    });
+    std::unique_lock<std::mutex> guard(lock);
+    if (!ended.wait_for(guard, std::chrono::seconds(real_s), [&] { return finished; })) {
+        std::fprintf(stderr, "deadlock: the scenario did not end within %d s\n", real_s);
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    guard.unlock();
+    runner.join();
+}
+
+// A poll that uses the table it is polled from.
+bool table_poll(void* handle, void*) {
+    EXPECT_EQ(dev_set_event_state(handle, 1), 0);
+    EXPECT_GE(dev_device_count(), 1);
+    return dev_is_registered(handle);
+}
+
+// A poll that finds its device gone for good and takes it out of the table.
+bool self_removing_poll(void* handle, void*) {
+    EXPECT_EQ(dev_remove_device(handle), 0);
+    return true;
+}
+
+TEST_F(DevPoll, PollFunctionsMayCallTheTable) {
+    FlagDevice reentrant, leaving;
+    MotionRecord event_kind{2};
+    dev_set_poll_function(DEV_POLL_CAN_QUEUE, &table_poll);
+    dev_set_poll_function(DEV_POLL_EVENT, &self_removing_poll);
+    ASSERT_EQ(dev_add_device(DEV_TYPE_MOTION, &leaving, &event_kind), 0);  // slot 0
+    ASSERT_EQ(dev_add_device(DEV_TYPE_CAN, &reentrant, nullptr), 0);
+    int can = 0;
+    int motion = 0;
+    run_or_die([&] {
+        DevInfo out{};
+        motion = dev_data_read(DEV_TYPE_MOTION, &out, false);
+        can = dev_data_read(DEV_TYPE_CAN, &out, true);
+    });
+    EXPECT_EQ(can, DEV_TYPE_CAN);
+    // Removed during its own poll: not reported.
+    EXPECT_EQ(motion, DEV_NO_DATA);
+    EXPECT_FALSE(dev_is_registered(&leaving));
+    EXPECT_EQ(dev_device_count(), 1);
+}
+
+// The lock of a module whose poll takes it (the CAN event lock).
+std::mutex g_module_lock;
+std::atomic<bool> g_module_poll_entered{false};
+
+bool module_locking_poll(void*, void*) {
+    g_module_poll_entered = true;
+    std::lock_guard<std::mutex> guard(g_module_lock);
+    return true;
+}
+
+TEST_F(DevPoll, PollTakingAModuleLockDoesNotDeadlockWithAHolderCallingTheTable) {
+    FlagDevice device;
+    dev_set_poll_function(DEV_POLL_CAN_QUEUE, &module_locking_poll);
+    ASSERT_EQ(dev_add_device(DEV_TYPE_CAN, &device, nullptr), 0);
+    g_module_poll_entered = false;
+    int result = 0;
+    run_or_die([&] {
+        // Module lock first, then the table, while the worker polls.
+        std::unique_lock<std::mutex> held(g_module_lock);
+        std::thread reader([&] {
+            DevInfo out{};
+            result = dev_data_read(DEV_TYPE_CAN, &out, false);
+        });
+        while (!g_module_poll_entered) plat_sleep_ms(1);
+        EXPECT_EQ(dev_set_event_state(&device, 1), 0);
+        EXPECT_EQ(dev_add_device(DEV_TYPE_KEYBOARD, fake_handle(1), nullptr), 0);
+        EXPECT_EQ(dev_remove_device(fake_handle(1)), 0);
+        EXPECT_TRUE(dev_is_registered(&device));
+        held.unlock();
+        reader.join();
+    });
+    EXPECT_EQ(result, DEV_TYPE_CAN);
+}
+
+std::atomic<bool> g_gate_open{false};
+std::atomic<bool> g_gated_running{false};
+
+bool gated_poll(void*, void*) {
+    g_gated_running = true;
+    while (!g_gate_open) plat_sleep_ms(1);
+    g_gated_running = false;
+    return true;
+}
+
+TEST_F(DevPoll, RemovalWaitsForARunningPollOfThatDevice) {
+    FlagDevice device;
+    dev_set_poll_function(DEV_POLL_CAN_QUEUE, &gated_poll);
+    ASSERT_EQ(dev_add_device(DEV_TYPE_CAN, &device, nullptr), 0);
+    g_gate_open = false;
+    g_gated_running = false;
+    int result = 0;
+    bool running_when_removed = true;
+    run_or_die([&] {
+        std::thread reader([&] {
+            DevInfo out{};
+            result = dev_data_read(DEV_TYPE_CAN, &out, false);
+        });
+        while (!g_gated_running) plat_sleep_ms(1);
+        // The owner may free the device once removal returns.
+        std::thread remover([&] {
+            EXPECT_EQ(dev_remove_device(&device), 0);
+            running_when_removed = g_gated_running.load();
+        });
+        // Out of the table, the removal now waits for the poll to end.
+        while (dev_is_registered(&device)) plat_sleep_ms(1);
+        plat_sleep_ms(20);
+        g_gate_open = true;
+        remover.join();
+        reader.join();
+    });
+    EXPECT_FALSE(running_when_removed);
+    EXPECT_EQ(result, DEV_NO_DATA);  // its data went with it
+}
+
+TEST_F(DevPoll, WorkerWatchesAPortWhileItsOwnerReadsAndClearsErrors) {
+    SimLine line;
+    ASSERT_TRUE(line.open(nullptr));
+    SerialHandle port = SIO_INVALID_HANDLE;
+    ASSERT_EQ(sio_open(line.path().c_str(), &port), 0);
+    ASSERT_EQ(sio_init(port, nullptr, false), 0);
+    ASSERT_EQ(dev_add_device(DEV_TYPE_SERIAL_2, port, nullptr), 0);
+    std::atomic<bool> stop{false};
+    std::thread watcher([&] {
+        DevInfo out{};
+        while (!stop) dev_data_read(DEV_TYPE_SERIAL_2, &out, false);
+    });
+    // The owner's reads clear the error state on every call.
+    for (int i = 0; i < 20; ++i) {
+        line.send(SimBytes{static_cast<uint8_t>('a' + i)});
+        char byte = 0;
+        uint32_t done = 0;
+        EXPECT_EQ(sio_read_data(port, &byte, 1, &done), 0);
+        EXPECT_EQ(byte, 'a' + i);
+        uint32_t waiting = 9;
+        EXPECT_EQ(sio_bytes_waiting(port, &waiting), 0);
+    }
+    stop = true;
+    watcher.join();
+    EXPECT_EQ(dev_remove_device(port), 0);
+    sio_close(&port);
 }
 }  // namespace
