@@ -90,13 +90,16 @@ int ur_drainUZ(SystemInfo* info) {
 
 int ur_closeUZ(SystemInfo* info) {
     if (info == nullptr || info->serial.instrBdPort == SIO_INVALID_HANDLE) return ERR_INVALID_PARAM;
-    int result = dev_remove_device(info->serial.instrBdPort);
-    if (result != NO_ERROR) return result;
+    // A line the device table no longer holds (the table was closed or reset
+    // under it) is closed all the same: left open, it would keep the device
+    // locked and every later ur_initUZ would fail. The failed removal is still
+    // the result.
+    int removed = dev_remove_device(info->serial.instrBdPort);
     SerialHandle port = info->serial.instrBdPort;
-    result = sio_close(&port);
+    int closed = sio_close(&port);
     // The serial layer's port is gone whatever close said.
     info->serial.instrBdPort = SIO_INVALID_HANDLE;
-    return result;
+    return removed != NO_ERROR ? removed : closed;
 }
 
 const char* ur_cmd_str(SerialHandle port, int code) {

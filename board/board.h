@@ -73,8 +73,8 @@ int ur_initUZ(SystemInfo* info);
 int ur_drainUZ(SystemInfo* info);
 
 // Removes the board line from the device table and closes it. 0,
-// ERR_INVALID_PARAM for a closed line, the removal's error (the line stays
-// open) or the close's error.
+// ERR_INVALID_PARAM for a closed line, the removal's error (the line is
+// closed all the same) or the close's error.
 int ur_closeUZ(SystemInfo* info);
 
 // Sends one request and checks the reply, with up to three sends. `len` is the

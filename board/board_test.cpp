@@ -279,13 +279,13 @@ TEST_F(Board, InitRegistersTheLineAndCloseUndoesIt) {
     EXPECT_FALSE(dev_is_registered(open_port));
     EXPECT_EQ(ur_closeUZ(info_), ERR_INVALID_PARAM);
 
-    // A line missing from the device table stays open.
+    // A line missing from the device table is closed all the same.
     ASSERT_EQ(ur_initUZ(info_), 0);
     ASSERT_EQ(dev_remove_device(port()), 0);
     CapturedMessages messages;
     EXPECT_EQ(ur_closeUZ(info_), ERR_PARAM_OUT_OF_RANGE);
-    EXPECT_NE(port(), SIO_INVALID_HANDLE);
-    ASSERT_EQ(dev_add_device(UZ_DEVICE_TYPE, port(), info_), 0);
+    EXPECT_EQ(port(), SIO_INVALID_HANDLE);
+    ASSERT_EQ(ur_initUZ(info_), 0);
 
     messages.clear();
     info_->instrBdType = 8;
@@ -304,6 +304,27 @@ TEST_F(Board, InitRegistersTheLineAndCloseUndoesIt) {
     EXPECT_EQ(other->serial.instrBdPort, SIO_INVALID_HANDLE);
     other->instrBdType = 0;
     other->instrComm.clear();
+}
+
+TEST_F(Board, CloseAfterTheDeviceTableWentAwayStillFreesTheLine) {
+    start(3);
+    // The table reset, then closed, under an open line: each close reports
+    // the failed removal, and the device is free for the next open.
+    ASSERT_EQ(dev_init_cntrl(true), 0);
+    EXPECT_EQ(ur_closeUZ(info_), ERR_PARAM_OUT_OF_RANGE);
+    EXPECT_EQ(port(), SIO_INVALID_HANDLE);
+    ASSERT_EQ(ur_initUZ(info_), 0);
+    EXPECT_TRUE(dev_is_registered(port()));
+
+    dev_close_cntrl();
+    CapturedMessages messages;
+    EXPECT_EQ(ur_closeUZ(info_), ERR_DEV_CNTRL);
+    EXPECT_EQ(port(), SIO_INVALID_HANDLE);
+    ASSERT_EQ(dev_init_cntrl(false), 0);
+    ASSERT_EQ(ur_initUZ(info_), 0);
+    uint8_t status = 9;
+    EXPECT_EQ(ur_power_check(info_, &status), 0);
+    EXPECT_EQ(status, 0);
 }
 
 std::vector<uint16_t> ramp_words(int n) {
