@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -70,6 +71,18 @@ class GridSagTest : public ::testing::Test {
         std::stringstream ss;
         ss << in.rdbuf();
         return ss.str();
+    }
+    // Compares two files a block at a time: the large outputs need not be held twice.
+    static bool same_bytes(const std::string& a, const std::string& b) {
+        std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+        std::vector<char> ba(1 << 16), bb(1 << 16);
+        for (;;) {
+            fa.read(ba.data(), static_cast<std::streamsize>(ba.size()));
+            fb.read(bb.data(), static_cast<std::streamsize>(bb.size()));
+            if (fa.gcount() != fb.gcount()) return false;
+            if (!std::equal(ba.begin(), ba.begin() + fa.gcount(), bb.begin())) return false;
+            if (fa.gcount() == 0) return true;
+        }
     }
     static std::vector<std::string> lines(const std::string& text) {
         std::vector<std::string> out;
@@ -227,6 +240,75 @@ TEST_F(GridSagTest, ThreadCountDoesNotChangeTheBytes) {
         ASSERT_EQ(export_to(h, m, 201, 397, deriv, 5), 0);
         EXPECT_EQ(read(out_), one);
         EXPECT_EQ(lines(one).size(), 1u + 201 * 397);
+    }
+}
+
+TEST_F(GridSagTest, MoreUnitsThanBuffersInFlightKeepTheirOrder) {
+    // 2001 x 397 points are 49 units of work, eight times the slots two
+    // threads cycle through, so every slot is refilled while others are written.
+    std::mt19937 gen(11);
+    Matrix m(300, 200, [&](int x, int y) {
+        if ((x - 200) * (x - 200) + (y - 50) * (y - 50) < 64) return INVALID_PHASE;
+        return static_cast<int32_t>(29 * x * x - 7 * y * y + 3 * x * y + int(gen() % 40));
+    });
+    HeaderRecord h = header(1e-5f, 1, 6.328e-7f, 0.5f, 1.0f);
+    const std::string single = dir_ + "/single.grd";
+    GridSagOptions one{GRID_SAG_DERIV_SAMPLED, 1};
+    ASSERT_EQ(write_grid_sag_ex(single.c_str(), &h, &m.m, 2001, 397, &one), 0);
+    ASSERT_EQ(export_to(h, m, 2001, 397, GRID_SAG_DERIV_SAMPLED, 2), 0);
+    EXPECT_TRUE(same_bytes(single, out_));
+    const std::string text = read(out_);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 2001 * 397);
+    EXPECT_NE(text.find(" 0\n"), std::string::npos);
+    EXPECT_NE(text.find(" 1\n"), std::string::npos);
+}
+
+TEST_F(GridSagTest, SampledDerivativesUseTheirOwnAxisStep) {
+    // 10 x 7 pixels on a 5 x 5 grid: cx = 2.25, cy = 1.5. The plane rises 1000
+    // counts a pixel across and 2000 down, so a step of s moves it by 10 and 20.
+    Matrix m(10, 7, [](int x, int y) { return 1000 * x + 2000 * y; });
+    HeaderRecord h = header();
+    ASSERT_EQ(export_to(h, m, 5, 5), 0);
+    std::vector<std::string> l = lines(read(out_));
+    ASSERT_EQ(l.size(), 26u);
+    EXPECT_EQ(l[0], "5 5 17.578125 11.71875 0");
+    const double k = 1000.0 / 4096;
+    const double dzdx = 20 * k / (2 * 0.01 * 2.25);  // 108.507, not 162.76 over cy
+    const double dzdy = 40 * k / (2 * 0.01 * 1.5);   // 325.521, not 217.014 over cx
+    for (int i = 1; i < 4; ++i) {
+        for (int j = 1; j < 4; ++j) {
+            std::istringstream in(l[1 + i * 5 + j]);
+            double z, dx, dy, dxy;
+            int flag;
+            ASSERT_TRUE(in >> z >> dx >> dy >> dxy >> flag) << l[1 + i * 5 + j];
+            EXPECT_EQ(flag, 0);
+            EXPECT_NEAR(z, ((j - 2) * 2250 + (i - 2) * 3000) * k, 5e-3) << i << "," << j;
+            EXPECT_NEAR(dx, dzdx, 1e-3) << i << "," << j;
+            EXPECT_NEAR(dy, dzdy, 1e-3) << i << "," << j;
+            EXPECT_EQ(dxy, 0);
+        }
+    }
+}
+
+TEST_F(GridSagTest, RowsSplitIntoUnitsKeepEveryPoint) {
+    // Rows wider than a unit are cut into pieces; 32771 columns leave a last
+    // piece of 3 points. 1001 pixels across keep every step inside the matrix.
+    Matrix m(1001, 9, plane);
+    HeaderRecord h = header();
+    for (int columns : {32771, 16385, 16383}) {
+        for (int threads : {1, 2}) {
+            ASSERT_EQ(export_to(h, m, 3, columns, GRID_SAG_DERIV_SAMPLED, threads), 0);
+            std::vector<std::string> l = lines(read(out_));
+            ASSERT_EQ(l.size(), 1u + 3u * columns) << columns;
+            // Only the middle row has points with data: all but its two ends.
+            for (int j = 0; j < columns; ++j) {
+                const std::string& line = l[1 + columns + j];
+                const bool end = j == 0 || j == columns - 1;
+                ASSERT_EQ(line.back(), end ? '1' : '0') << columns << " column " << j;
+            }
+            EXPECT_EQ(l[1], "0 0 0 0 1");
+            EXPECT_EQ(l.back(), "0 0 0 0 1");
+        }
     }
 }
 
