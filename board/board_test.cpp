@@ -418,6 +418,49 @@ TEST_F(Board, FailedRampBlockIsResentOnceUnlessTheBoardReportedTrouble) {
     EXPECT_TRUE(model_->ramp_slot(1).complete);
 }
 
+TEST_F(Board, RampOfOneFullBlockIsOneFrameOneWordMoreIsTwo) {
+    start(7);
+    std::vector<uint16_t> words = ramp_words(513);
+    rr_ramp_hdr_t hdr = ramp_header(512);
+    ASSERT_EQ(ur_ramp_download(info_, 0, &hdr, words.data()), 0);
+    EXPECT_EQ(model_->ramp_block_sizes(), std::vector<int>{512});
+    hdr.nPoints = 513;
+    ASSERT_EQ(ur_ramp_download(info_, 1, &hdr, words.data()), 0);
+    EXPECT_EQ(model_->ramp_block_sizes(), (std::vector<int>{512, 512, 1}));
+    EXPECT_EQ(model_->ramp_slot(1).words, words);
+}
+
+TEST_F(Board, RefusedRampCompleteFailsTheDownloadAndDeletesTheSlot) {
+    start(1);
+    std::vector<uint16_t> words = ramp_words(600);
+    rr_ramp_hdr_t hdr = ramp_header(600);
+
+    // Load and both blocks pass; ramp complete is refused twice, taken the third time.
+    line_.delay_next(3, 0);
+    line_.nak_next(2);
+    ASSERT_EQ(ur_ramp_download(info_, 4, &hdr, words.data()), 0);
+    EXPECT_EQ(frames(6), 6u);
+    EXPECT_TRUE(model_->ramp_slot(4).complete);
+
+    // Refused three times: the download fails and the slot is deleted.
+    std::size_t before = frames();
+    CapturedMessages messages;
+    line_.delay_next(3, 0);
+    line_.nak_next(3);
+    EXPECT_EQ(ur_ramp_download(info_, 5, &hdr, words.data()), ERR_UZ_RECV_FAILED);
+    EXPECT_EQ(frames(before + 7) - before, 7u);  // load, data x2, complete x3, delete
+    std::vector<int> commands = model_->commands();
+    ASSERT_GE(commands.size(), 4u);
+    EXPECT_EQ(std::vector<int>(commands.end() - 4, commands.end()),
+              (std::vector<int>{UZ1_RAMP_LOAD_CMD, UZ1_RAMP_DATA_CMD, UZ1_RAMP_DATA_CMD,
+                                UZ1_RAMP_DELETE_CMD}));
+    EXPECT_FALSE(model_->ramp_slot(5).loaded);
+    EXPECT_TRUE(model_->ramp_slot(4).complete);
+    EXPECT_NE(messages.text().find("ur_writeUZ failed: cmd=UZ1_RAMP_COMPLETE_CMD\n"),
+              std::string::npos)
+        << messages.text();
+}
+
 TEST_F(Board, LightLevelIsScaledPerBoardType) {
     start(1);
     ASSERT_EQ(ur_llc_set(info_, 4095), 0);

@@ -135,6 +135,28 @@ TEST(LogToFile, AppendsBelowTheLimitOrWithoutOne) {
     EXPECT_EQ(read_file(log), lines(1, 20, 50) + "b\nc\nd\n");
 }
 
+// A log that has reached its limit exactly is cut; one byte short of it is not.
+TEST(LogToFile, LogOfExactlyItsLimitIsTrimmed) {
+    TempDir dir;
+    std::string log = dir.file("inst.log");
+    write_file(log, lines(1, 16, 50));  // 800 bytes
+    EXPECT_EQ(u_log_to_file(log.c_str(), "at\n", 800, 400), 0);
+    EXPECT_EQ(read_file(log), lines(9, 8, 50) + "at\n");
+
+    const std::string short_of = lines(1, 15, 50) + lines(16, 1, 49);  // 799 bytes
+    write_file(log, short_of);
+    EXPECT_EQ(u_log_to_file(log.c_str(), "below\n", 800, 400), 0);
+    EXPECT_EQ(read_file(log), short_of + "below\n");
+
+    // Nothing is cut unless the log holds more than what is to be kept.
+    write_file(log, lines(1, 16, 50));
+    EXPECT_EQ(u_log_to_file(log.c_str(), "kept\n", 800, 800), 0);
+    EXPECT_EQ(read_file(log), lines(1, 16, 50) + "kept\n");
+    write_file(log, lines(1, 16, 50));
+    EXPECT_EQ(u_log_to_file(log.c_str(), "one\n", 800, 799), 0);
+    EXPECT_EQ(read_file(log), lines(2, 15, 50) + "one\n");
+}
+
 TEST(LogToFile, CreatesAMissingLog) {
     TempDir dir;
     std::string log = dir.file("new.log");

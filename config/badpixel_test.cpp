@@ -194,6 +194,25 @@ TEST(BadPixelLoad, CalibrationListSizedByTheCameraMode) {
     EXPECT_EQ(cb_load(nullptr), ERR_SYS_INFO_NOT_AVAIL);
 }
 
+TEST(BadPixelLoad, CalibrationPixelInTheFirstColumnIsKept) {
+    // Only a negative x ends the record's list; x = 0 is a pixel like any other.
+    auto info = std::make_unique<SystemInfo>();
+    info->cameraMode = SysCameraMode{3, 0, 25.0, 1280, 960};
+    info->badPixels[0] = SbBadPixel{7, 2};
+    info->badPixels[1] = SbBadPixel{0, 5};
+    info->badPixels[2] = SbBadPixel{0, 0};
+    info->badPixels[3] = SbBadPixel{-1, 9};
+    info->badPixels[4] = SbBadPixel{4, 4};  // after the end: not read
+    ASSERT_EQ(cb_load(info.get()), 0);
+    ASSERT_TRUE(info->badPixelLists);
+    EXPECT_EQ(points_of(info->badPixelLists->cameras[0]), (Points{{0, 0}, {0, 5}, {7, 2}}));
+
+    info->badPixels[0] = SbBadPixel{0, 0};
+    info->badPixels[1] = SbBadPixel{-1, 0};
+    ASSERT_EQ(cb_load(info.get()), 0);
+    EXPECT_EQ(points_of(info->badPixelLists->cameras[0]), (Points{{0, 0}}));
+}
+
 TEST(BadPixelLoad, FileInTheConfigurationDirectory) {
     TempDir dir;
     write_file(dir.file("bpix_4711.dat"), "[ 1 0 640 480 60\n10 20\n10 20\n5 7\n");

@@ -491,6 +491,32 @@ TEST(RampDerive, SameScanAtAnotherRateCopiesThePointsAndRescalesTheClock) {
 // 850 of the trigger span 100 to 1100, and spreads base values 4500 (index
 // 350) to 10500 (index 950, the kept part and the 100-point tail) over the
 // output points 100 to 1199. The ramp-up is scaled to end where that begins.
+TEST(RampDerive, CompensationGainStepsOnlyPastHalfOrDoubleTheSpeedAndStaysIn0To2) {
+    // h is the new ramp slope over the base's 81 at the same frame rate.
+    const struct {
+        float slope;
+        int32_t gain, expected;
+    } cases[] = {
+        {40, 1, 2},    {40, 2, 2},   // slower than half: up, but never past 2
+        {40.5f, 1, 1},               // exactly half: unchanged
+        {162, 1, 1},                 // exactly double: unchanged
+        {163, 1, 0},   {163, 0, 0},  // faster than double: down, but never below 0
+        {81, 2, 2},    {81, 0, 0},
+    };
+    for (const auto& c : cases) {
+        RrRamp base = swli_ramp(1200, 100, 1100, 1000, 10);
+        base.hdr.compFilter = 1;
+        base.hdr.compGain = c.gain;
+        RrRampSpec s = derive_spec(100, 0.25f);
+        s.rampSlope = c.slope;
+        RrRamp d{};
+        ASSERT_EQ(rr_derive_ramp(&base, &d, &s), 0) << c.slope;
+        EXPECT_EQ(d.hdr.compGain, c.expected) << c.slope << " from " << c.gain;
+        rr_ramp_release(&d);
+        rr_ramp_release(&base);
+    }
+}
+
 TEST(RampDerive, ResampledRampFollowsTheKeptPartOfTheBaseScan) {
     RrRamp base = swli_ramp(1200, 100, 1100, 1000, 10);
     RrRamp d{};

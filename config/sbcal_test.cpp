@@ -225,6 +225,87 @@ TEST_F(SbCalTest, PifocBeta) {
     EXPECT_EQ(errors(), heading() +
                             "Beta = 0.001 is non-zero and is not in range [0.005,0.1]\n"
                             "Error in line 6.\n");
+
+    // Both ends of the non-zero range are inside it, and a value just past either is not.
+    ASSERT_EQ(read_text(std::string(kMinimal) + "pifoc 12 1.0 0.005\n"), 0) << msgs.text();
+    EXPECT_EQ(cal(0).pifocBeta, 0.005);
+    ASSERT_EQ(read_text(std::string(kMinimal) + "pifoc 12 2 0.1\n"), 0) << msgs.text();
+    EXPECT_EQ(cal(0).pifocBeta, 0.1);
+    EXPECT_EQ(cal(0).pifocAlpha, 2);
+    EXPECT_EQ(read_text(std::string(kMinimal) + "pifoc 12 1.0 0.00499\n"), ERR_SB_CALFILE_INVALID);
+    EXPECT_EQ(errors(), heading() +
+                            "Beta = 0.00499 is non-zero and is not in range [0.005,0.1]\n"
+                            "Error in line 6.\n");
+    EXPECT_EQ(read_text(std::string(kMinimal) + "pifoc 12 1.0 0.10001\n"), ERR_SB_CALFILE_INVALID);
+    EXPECT_EQ(errors(), heading() + "0.10001 out of range [0,0.1]\nError in line 6.\n");
+
+    // The smallest beta is written as read.
+    ASSERT_EQ(read_text(std::string(kMinimal) + "pifoc 12 0.5 0.005\n"), 0) << msgs.text();
+    SbCalibration first = cal(0);
+    std::string written = dir.file("pifoc.cal");
+    ASSERT_EQ(sb_writeCal(0, written.c_str()), 0) << msgs.text();
+    EXPECT_NE(read_file(written).find("Pifoc                   12  0.500000  0.005000\n"),
+              std::string::npos)
+        << read_file(written);
+    ASSERT_EQ(sb_readCal(0, written.c_str()), 0) << msgs.text();
+    EXPECT_TRUE(cal(0) == first);
+}
+
+TEST_F(SbCalTest, DefaultLightTargetGivenInTheFileIsWrittenAndReadsBack) {
+    // 150 is also the reset value; the file gave it, and completeness needs it.
+    ASSERT_EQ(read_text(kMinimal), 0) << msgs.text();
+    EXPECT_EQ(cal(0).llcTarget, 150);
+    SbCalibration first = cal(0);
+    std::string written = dir.file("llc.cal");
+    ASSERT_EQ(sb_writeCal(0, written.c_str()), 0) << msgs.text();
+    EXPECT_NE(read_file(written).find("LLC Target              150\n"), std::string::npos)
+        << read_file(written);
+    sb_readCal(0, "+DEFAULTS");
+    ASSERT_EQ(sb_readCal(0, written.c_str()), 0) << msgs.text();
+    EXPECT_TRUE(cal(0) == first);
+
+    // The lowest and highest targets are taken, the values beside them not.
+    ASSERT_EQ(read_text(std::string(kMinimal) + "LLC Target 64\n"), 0);
+    EXPECT_EQ(cal(0).llcTarget, 64);
+    ASSERT_EQ(read_text(std::string(kMinimal) + "LLC Target 255\n"), 0);
+    EXPECT_EQ(cal(0).llcTarget, 255);
+    EXPECT_EQ(read_text(std::string(kMinimal) + "LLC Target 256\n"), ERR_SB_CALFILE_INVALID);
+    EXPECT_EQ(errors(), heading() + "256 out of range [64,255]\nError in line 6.\n");
+}
+
+TEST_F(SbCalTest, DispersionSeriesOfTheFirstMagFactorRoundTrips) {
+    // Index 0, six significant digits, and the full ten values.
+    ASSERT_EQ(read_text(std::string(kMinimal) +
+                        "SysMag 1\n"
+                        "FTPDisper 0 1.23456 -2.5 0.000123456 6.28318 -6.28318 1 2 3 4 5\n"
+                        "FTPAvg_K0 0 1.23456 100\n"),
+              0)
+        << msgs.text();
+    SbCalibration first = cal(0);
+    EXPECT_EQ(first.numFtpDisper[0], 10);
+    EXPECT_EQ(first.ftpDisper[0][0], 1.23456);
+    EXPECT_EQ(first.ftpDisper[0][9], 5);
+    EXPECT_EQ(first.numFtpAvgK0[0], 2);
+    std::string written = dir.file("disper.cal");
+    ASSERT_EQ(sb_writeCal(0, written.c_str()), 0) << msgs.text();
+    const std::string text = read_file(written);
+    EXPECT_NE(text.find("FTPDisper               0  1.23456  -2.5  0.000123456  6.28318  -6.28318  "
+                        "1  2  3  4  5\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("FTPAvg_K0               0  1.23456  100\n"), std::string::npos) << text;
+    sb_readCal(0, "+DEFAULTS");
+    ASSERT_EQ(sb_readCal(0, written.c_str()), 0) << msgs.text();
+    EXPECT_TRUE(cal(0) == first);
+
+    // Two values at least, ten at most.
+    EXPECT_EQ(read_text(std::string(kMinimal) + "SysMag 1\nFTPDisper 0 1.5\n"),
+              ERR_SB_CALFILE_INVALID);
+    EXPECT_EQ(errors(),
+              heading() + "Not enough FTPDisper or FTPAvg_K0 values.\nError in line 7.\n");
+    EXPECT_EQ(read_text(std::string(kMinimal) + "SysMag 1\nFTPDisper 0 1 2 3 4 5 6 1 2 3 4 5\n"),
+              ERR_SB_CALFILE_INVALID);
+    EXPECT_EQ(errors(), heading() + "Too many FTPDisper or FTPAvg_K0 values.\nError in line 7.\n");
 }
 
 TEST_F(SbCalTest, KeywordsInAnyLetterCase) {

@@ -97,6 +97,19 @@ TEST_F(ZoomCalRead, MagnificationLimitsAreInclusive) {
     }
 }
 
+TEST_F(ZoomCalRead, MagnificationsCompareAsTheStoredFloat) {
+    // 1.00000001 is 1 in single precision: not above the 1 before it.
+    EXPECT_EQ(read("h\n1 1\n2 1.00000001\n"), ERR_QEL_ENC_ZOOM_INVALID_CAL_FILE);
+    EXPECT_EQ(message, heading() +
+                           " Magnification values are not in strictly increasing order. \n"
+                           " Error in line 3: \n  2 1.00000001 \n");
+    EXPECT_EQ(table.points, nullptr);
+    // 1.0000001 is the next float up: taken.
+    ASSERT_EQ(read("h\n1 1\n2 1.0000001\n"), 0) << message;
+    ASSERT_EQ(table.count, 2);
+    EXPECT_GT(table.points[1].magnification, table.points[0].magnification);
+}
+
 TEST_F(ZoomCalRead, NumbersBeyondSinglePrecisionAndNoNumbers) {
     const std::string unreasonable = " Magnitude of number is unreasonable. \n";
     EXPECT_EQ(read("h\n1e39 1\n"), ERR_QEL_ENC_ZOOM_INVALID_CAL_FILE);

@@ -133,6 +133,49 @@ TEST_F(Temp, ValueLongerThanTheCallersBufferIsRefusedUntouched) {
     for (std::size_t i = 4; i < sizeof reply; ++i) EXPECT_EQ(reply[i], '#');
 }
 
+TEST_F(Temp, ReplyThatExactlyFillsTheBufferIsRefusedOneShorterIsTaken) {
+    // "PV" and a value of six characters: eight characters and their end.
+    const uint8_t poll_pv[] = {0x04, '0', '0', '1', '1', 'P', 'V', 0x05};
+    uint32_t done = 0;
+    char reply[12];
+
+    model_.set_param("PV", "012345");
+    ASSERT_EQ(sio_send_data(port_, poll_pv, sizeof poll_pv, &done), 0);
+    std::memset(reply, '#', sizeof reply);
+    EXPECT_EQ(temp_comm_read(port_, reply, TEMP_RESP_READ, 8), ERR_TEMP_SENSOR_READ);
+    for (std::size_t i = 8; i < sizeof reply; ++i) EXPECT_EQ(reply[i], '#') << i;
+
+    ASSERT_EQ(sio_send_data(port_, poll_pv, sizeof poll_pv, &done), 0);
+    std::memset(reply, '#', sizeof reply);
+    ASSERT_EQ(temp_comm_read(port_, reply, TEMP_RESP_READ, 9), 0);
+    EXPECT_STREQ(reply, "PV012345");
+    for (std::size_t i = 9; i < sizeof reply; ++i) EXPECT_EQ(reply[i], '#') << i;
+
+    // The value copied back over a poll's text: six characters need seven bytes.
+    char text[12];
+    std::memset(text, '#', sizeof text);
+    std::memcpy(text, "PV", 2);
+    EXPECT_EQ(temp_comm_write(port_, text, 2, TEMP_RESP_READ, 6), ERR_TEMP_SENSOR_READ);
+    for (std::size_t i = 6; i < sizeof text; ++i) EXPECT_EQ(text[i], '#') << i;
+    std::memset(text, '#', sizeof text);
+    std::memcpy(text, "PV", 2);
+    ASSERT_EQ(temp_comm_write(port_, text, 2, TEMP_RESP_READ, 7), 0);
+    EXPECT_STREQ(text, "012345");
+    for (std::size_t i = 7; i < sizeof text; ++i) EXPECT_EQ(text[i], '#') << i;
+}
+
+TEST_F(Temp, LongestReplyIs255Characters) {
+    const std::string longest = "PV" + std::string(253, '7');
+    model_.raw_next(SimTempController::framed(longest));
+    ASSERT_EQ(poll("PV"), 0);
+    EXPECT_EQ(std::string(value_), longest.substr(2));
+
+    CapturedMessages messages;
+    model_.raw_next(SimTempController::framed(longest + "7"));
+    EXPECT_EQ(poll("PV"), ERR_TEMP_SENSOR_READ);
+    EXPECT_EQ(messages.text(), "temp_comm_read: i=TEMP_STR_MAX_LEN\n");
+}
+
 TEST_F(Temp, RefusedWriteAsksForTheErrorStatusAndTheLineStaysInStep) {
     CapturedMessages messages;
     line_.nak_next(1);

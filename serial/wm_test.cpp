@@ -320,6 +320,20 @@ TEST_F(WmLimits, MonitorLimitsNarrowTheConfiguredOnes) {
     info_.serial.wm.maxTuneRate = 1000;
     EXPECT_EQ(wm_verify_ramp_in_limits(&info_, 60, 3000), ERR_WM_TUNE_RANGE_TOO_LARGE);
     EXPECT_EQ(wm_verify_ramp_in_limits(&info_, 40, 3000), 0);
+    // A monitor that allows a faster rate than configured does not widen the
+    // configured limit: 40 over 470 frames at 30 per second is 2.55 per second.
+    messages_.clear();
+    EXPECT_EQ(wm_verify_ramp_in_limits(&info_, 40, 470), ERR_WM_TUNE_RANGE_TOO_LARGE);
+    EXPECT_EQ(messages_.text(), "wm_verify_ramp_in_limits: req_rate = 2.55319 too fast\n");
+    EXPECT_EQ(wm_verify_ramp_in_limits(&info_, 40, 490), 0);  // 2.45 per second
+    // Nor a larger range: 100 stays the limit however wide the monitor's.
+    info_.serial.wm.maxTuneRange = 1000;
+    EXPECT_EQ(wm_verify_ramp_in_limits(&info_, 100.002, 3800), ERR_WM_TUNE_RANGE_TOO_LARGE);
+    EXPECT_EQ(wm_verify_ramp_in_limits(&info_, 100, 3800), 0);
+    // A monitor's minimum rate above the configured one raises the floor.
+    info_.serial.wm.minTuneRate = 0.5;
+    EXPECT_EQ(wm_verify_ramp_in_limits(&info_, 0.4 * 3000 / 30, 3000), ERR_WM_TUNE_RATE_TOO_SLOW);
+    EXPECT_EQ(wm_verify_ramp_in_limits(&info_, 0.6 * 3000 / 30, 3000), 0);
     // Systems without a monitor: range up to 1.5e11, any rate above 0.
     info_.systemType = 5;
     EXPECT_EQ(wm_verify_ramp_in_limits(&info_, 1e11, 1), 0);
