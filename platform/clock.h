@@ -47,8 +47,8 @@ int64_t plat_clock_ns();
 // whose real time does not fit.
 int64_t plat_real_ns(int64_t library_ns);
 
-// The library-clock reading at which a span from now ends: plat_clock_ns() +
-// library_ns, INT64_MAX (never) when the sum does not fit.
+// The library-clock reading at which a span from now ends (0 or less: now):
+// plat_clock_ns() + library_ns, INT64_MAX (never) when the sum does not fit.
 int64_t plat_clock_deadline_ns(int64_t library_ns);
 
 // The steady-clock time at which `timeout_ms` of the library's clock from now
