@@ -106,21 +106,6 @@ long plat_fd_write(int fd, const void* data, std::size_t size) {
     }
 }
 
-int plat_fd_wait(int fd, bool read, bool write, int64_t timeout_ms) {
-    pollfd entry{fd, static_cast<short>((read ? POLLIN : 0) | (write ? POLLOUT : 0)), 0};
-    int64_t real = timeout_ms < 0 ? -1 : plat_real_ns(timeout_ms * 1000000);
-    timespec span{};
-    if (real >= 0) {
-        span.tv_sec = static_cast<time_t>(real / 1000000000);
-        span.tv_nsec = static_cast<long>(real % 1000000000);
-    }
-    if (::ppoll(&entry, 1, real >= 0 ? &span : nullptr, nullptr) <= 0) return 0;
-    int ready = 0;
-    if (entry.revents & (POLLIN | POLLHUP | POLLERR)) ready |= 1;
-    if (entry.revents & POLLOUT) ready |= 2;
-    return ready;
-}
-
 bool plat_fd_close(int fd) {
     return ::close(fd) == 0;
 }

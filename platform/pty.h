@@ -33,10 +33,5 @@ bool plat_fd_write_all(int fd, const void* data, std::size_t size);
 // Writes what fits without waiting: the count written (0 when full), -1 on error.
 long plat_fd_write(int fd, const void* data, std::size_t size);
 
-// Waits up to `timeout_ms` of the library's clock until the descriptor can be
-// read (when `read`) or written (when `write`). Bit 1: readable (or hung up),
-// bit 2: writable; 0 on time-out.
-int plat_fd_wait(int fd, bool read, bool write, int64_t timeout_ms);
-
 // Closes a descriptor. False when the system reports an error.
 bool plat_fd_close(int fd);
