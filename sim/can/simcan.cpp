@@ -932,6 +932,8 @@ SIMCAN_EXPORT int simcan_emit_pdo(uint32_t cobId, const uint8_t* data, uint32_t 
     if (g_pdos.size() >= g_depth) {
         ++g_dropped;
         g_overrun = true;
+        g_pdoSignal = true;  // the overrun is reported at once
+        g_wake.notify_all();
         return -1;
     }
     CanPdoRecord pdo{};
