@@ -1,0 +1,406 @@
+#include "can/can_events.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/msg.h"
+#include "common/status.h"
+#include "common/testing/capture_sink.h"
+#include "common/testing/child_process.h"
+#include "config/sysinfo.h"
+#include "platform/event.h"
+
+// Allocation that fails on request, for the paths where a queue cannot grow.
+// The replacement pairs malloc with free, which the compiler cannot see.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+namespace {
+thread_local bool t_fail_allocation = false;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (t_fail_allocation) throw std::bad_alloc();
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+namespace {
+
+std::vector<CanAppEvent> take_events() {
+    std::vector<CanAppEvent> events;
+    CanAppEvent event;
+    while (can_get_app_event(&event)) events.push_back(event);
+    return events;
+}
+
+std::vector<uint32_t> kinds(const std::vector<CanAppEvent>& events) {
+    std::vector<uint32_t> out;
+    for (const CanAppEvent& event : events) out.push_back(event.kind);
+    return out;
+}
+
+void drain_all(SystemInfo* info) {
+    can_poll_events(info);
+    take_events();
+    CanAppEmcy emcy;
+    while (can_get_app_emcy(&emcy)) {
+    }
+}
+
+// A PDO as a motion controller hands it over.
+void feed(uint32_t cobId, std::initializer_list<uint8_t> bytes) {
+    uint8_t data[8] = {};
+    size_t i = 0;
+    for (uint8_t b : bytes) data[i++] = b;
+    can_mc_pdo_callback(cobId, 0, data);
+}
+
+class CanEventsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(CanCreateSyncObjects(), 0);
+        info_ = std::make_unique<SystemInfo>();
+        info_->instrBdType = SB_BOARD_CAN;
+        info_->systemType = 23;
+        drain_all(info_.get());
+        can_set_ndw_status(0, false);
+        can_set_zoom_state(CAN_ZOOM_IDLE);
+        can_set_last_zoom_position(CAN_NO_ZOOM_POSITION);
+    }
+    void TearDown() override { drain_all(info_.get()); }
+
+    // Feeds one PDO and polls: the kinds it produced.
+    std::vector<uint32_t> decode(uint32_t cobId, std::initializer_list<uint8_t> bytes) {
+        feed(cobId, bytes);
+        can_poll_events(info_.get());
+        return kinds(take_events());
+    }
+
+    std::unique_ptr<SystemInfo> info_;
+};
+
+using Kinds = std::vector<uint32_t>;
+
+TEST_F(CanEventsTest, MotionControllerPdoPacking) {
+    uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    can_mc_pdo_callback(0x1C0, 0xA1B2C3D4, data);
+    EXPECT_TRUE(can_poll_events(info_.get()));
+    CanAppEvent event;
+    ASSERT_TRUE(can_get_app_event(&event));
+    const uint8_t expected[24] = {13,   0,    0,    0,    0xC0, 0x01, 0, 0, 0, 0, 0, 0,
+                                  0xD4, 0xC3, 0xB2, 0xA1, 1,    2,    3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(std::memcmp(&event, expected, sizeof expected), 0);
+    EXPECT_FALSE(can_poll_events(info_.get()));
+}
+
+TEST_F(CanEventsTest, EmergencyPackingOfBothCallbacks) {
+    const uint8_t four[4] = {0x11, 0x22, 0x33, 0x44};
+    uint32_t value4;
+    std::memcpy(&value4, four, 4);
+    can_mc_emcy_callback(0x01020304, 5, 6, 0xAA, &value4, 0xBB, 0xCC);
+    const uint32_t block[3] = {0x0A0B0C0D, 7, 8};
+    ReceiveEmcyHandler(9, 10, block, 0xEE);
+    EXPECT_TRUE(can_poll_events(info_.get()));
+    CanAppEmcy emcy;
+    ASSERT_TRUE(can_get_app_emcy(&emcy));
+    const uint8_t mc[28] = {2, 0, 0,    0,    4,    3,    2,    1,    5, 0, 0,    0, 6, 0,
+                            0, 0, 0xAA, 0x11, 0x22, 0x33, 0x44, 0xBB, 0, 0, 0xCC, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(&emcy, mc, sizeof mc), 0);
+    ASSERT_TRUE(can_get_app_emcy(&emcy));
+    const uint8_t lib[28] = {2,    0,    0, 0, 9, 0, 0, 0, 10, 0, 0,    0, 0x0D, 0x0C,
+                             0x0B, 0x0A, 7, 0, 0, 0, 8, 0, 0,  0, 0xEE, 0, 0,    0};
+    EXPECT_EQ(std::memcmp(&emcy, lib, sizeof lib), 0);
+    EXPECT_FALSE(can_get_app_emcy(&emcy));
+    EXPECT_FALSE(can_poll_events(info_.get()));
+}
+
+TEST_F(CanEventsTest, Wands) {
+    EXPECT_EQ(decode(0x1C8, {1}), Kinds{CAN_EVENT_WAND_1});
+    EXPECT_EQ(decode(0x1C9, {2}), Kinds{CAN_EVENT_WAND_2});
+    EXPECT_EQ(decode(0x1C8, {3}), Kinds{CAN_EVENT_WAND_3});
+    EXPECT_EQ(decode(0x1C9, {4}), Kinds{});
+    EXPECT_EQ(decode(0x1C9, {0}), Kinds{});
+    EXPECT_EQ(decode(0x2C8, {1}), Kinds{});  // second PDO of a wand
+}
+
+TEST_F(CanEventsTest, RingSpotDisk) {
+    EXPECT_EQ(decode(0x2C4, {0x00, 0, 1}), Kinds{CAN_EVENT_RS_DISK_1});
+    EXPECT_EQ(decode(0x2C4, {0x00, 0, 2}), Kinds{CAN_EVENT_RS_DISK_2});
+    EXPECT_EQ(decode(0x2C4, {0x02, 0, 1}), Kinds{});  // still moving
+    EXPECT_EQ(decode(0x2C4, {0x00, 0, 3}), Kinds{});
+    info_->systemType = 26;
+    EXPECT_EQ(decode(0x2C4, {0x00, 0, 1}), Kinds{});
+}
+
+TEST_F(CanEventsTest, FocusNodeFirstPdoBySystemType) {
+    for (int32_t type : {23, 30, 32, 33}) {
+        info_->systemType = type;
+        EXPECT_EQ(decode(0x1C0, {0x55}), Kinds{CAN_EVENT_NDW_PDO}) << type;
+    }
+    for (int32_t type : {25, 26, 22, 28}) {
+        info_->systemType = type;
+        EXPECT_EQ(decode(0x1C0, {0x55}), Kinds{}) << type;
+    }
+}
+
+TEST_F(CanEventsTest, NdWheelStoppedSetsTheNamedEventOnce) {
+    PlatWaitable* stopped = plat_event_create(true, false, "CAN_NDWHEEL_STOPPED");
+    ASSERT_NE(stopped, nullptr);
+    EXPECT_EQ(decode(0x2C0, {0x02}), Kinds{});
+    EXPECT_EQ(plat_wait_one(stopped, 0), PLAT_WAIT_TIMEOUT);
+    EXPECT_EQ(decode(0x2C0, {0x1A}), Kinds{});
+    EXPECT_EQ(plat_wait_one(stopped, 0), PLAT_WAIT_TIMEOUT);
+    EXPECT_TRUE(can_decoder_memory().ndwMoving);
+    EXPECT_EQ(decode(0x2C0, {0x10}), Kinds{});
+    EXPECT_EQ(plat_wait_one(stopped, 0), 0);
+    CanDecoderMemory memory = can_decoder_memory();
+    EXPECT_FALSE(memory.ndwMoving);
+    EXPECT_EQ(memory.ndwHomeStatus, 0x10);
+    plat_event_reset(stopped);
+    EXPECT_EQ(decode(0x2C0, {0x00}), Kinds{});
+    EXPECT_EQ(plat_wait_one(stopped, 0), PLAT_WAIT_TIMEOUT);
+    plat_handle_close(stopped);
+    // Nobody waiting: the event does not exist and nothing is created.
+    decode(0x2C0, {0x02});
+    decode(0x2C0, {0x00});
+    EXPECT_EQ(plat_named_open("CAN_NDWHEEL_STOPPED"), nullptr);
+}
+
+TEST_F(CanEventsTest, ZoomMotionStates) {
+    info_->systemType = 22;
+    can_set_last_zoom_position(3);
+    EXPECT_EQ(decode(0x2BF, {0x28, 3}), Kinds{CAN_EVENT_ZOOM_MOVING});
+    EXPECT_EQ(can_decoder_memory().zoomState, CAN_ZOOM_MOVING);
+    EXPECT_EQ(decode(0x2BF, {0x20, 3}), Kinds{});
+    EXPECT_EQ(can_decoder_memory().zoomState, CAN_ZOOM_STOPPING);
+    EXPECT_EQ(decode(0x2BF, {0x20, 3}), Kinds{});
+    EXPECT_EQ(decode(0x2BF, {0x00, 3}), Kinds{CAN_EVENT_ZOOM_STOPPED});
+    EXPECT_EQ(can_decoder_memory().zoomState, CAN_ZOOM_IDLE);
+    EXPECT_EQ(decode(0x2BF, {0x00, 3}), Kinds{});
+}
+
+TEST_F(CanEventsTest, ZoomPositionPassesThroughWithoutTheTable) {
+    info_->systemType = 11;
+    EXPECT_EQ(decode(0x2BF, {0x20, 2}), Kinds{CAN_EVENT_ZOOM_POSITION});
+    EXPECT_EQ(can_decoder_memory().lastZoomPosition, 2);
+    EXPECT_EQ(decode(0x2BF, {0x20, 2}), Kinds{});
+    EXPECT_EQ(decode(0x2BF, {0x20, 15}), Kinds{CAN_EVENT_ZOOM_POSITION});
+    EXPECT_EQ(can_decoder_memory().lastZoomPosition, CAN_NO_ZOOM_POSITION);
+    EXPECT_EQ(decode(0x2BF, {0x20, 15}), Kinds{});
+}
+
+TEST_F(CanEventsTest, ZoomTable) {
+    const int expected[8] = {0, 6, 5, 4, 3, 2, 1, 7};
+    for (uint32_t raw = 0; raw < 8; ++raw) EXPECT_EQ(can_zoom_table_position(raw), expected[raw]);
+    EXPECT_EQ(can_zoom_table_position(8), -1);
+    EXPECT_EQ(can_zoom_table_position(255), -1);
+}
+
+TEST_F(CanEventsTest, EncodedTurret) {
+    info_->systemType = 13;
+    info_->turret[0] = 2;
+    EXPECT_EQ(decode(0x1BF, {0x81}), Kinds{CAN_EVENT_TURRET});
+    EXPECT_EQ(decode(0x1BF, {0x81}), Kinds{});
+    EXPECT_EQ(decode(0x1BF, {0x82}), Kinds{CAN_EVENT_TURRET});
+    info_->turret[0] = 1;
+    EXPECT_EQ(decode(0x1BF, {0x83}), Kinds{});
+}
+
+TEST_F(CanEventsTest, NoDecodersLeaveTheRawQueueEmpty) {
+    info_->systemType = 28;
+    EXPECT_EQ(decode(0x1C8, {1}), Kinds{});
+    EXPECT_EQ(decode(0x2BF, {0x08, 1}), Kinds{});
+    info_->systemType = 23;
+    info_->instrBdType = SB_BOARD_SERIAL1;
+    EXPECT_EQ(decode(0x1C8, {1}), Kinds{});
+    EXPECT_EQ(can_queue_length(CAN_QUEUE_RAW_PDO), 0u);
+}
+
+TEST_F(CanEventsTest, QueuesDropTheirOldestWhenFull) {
+    info_->systemType = 28;
+    uint64_t before = can_queue_drops(CAN_QUEUE_RAW_PDO);
+    CapturedMessages messages;
+    for (uint32_t i = 0; i < CAN_QUEUE_LIMIT; ++i) {
+        uint8_t data[8] = {};
+        std::memcpy(data, &i, sizeof i);
+        can_mc_pdo_callback(0x1C8, i, data);
+    }
+    EXPECT_EQ(can_queue_length(CAN_QUEUE_RAW_PDO), CAN_QUEUE_LIMIT);
+    EXPECT_EQ(can_queue_drops(CAN_QUEUE_RAW_PDO), before);
+    EXPECT_EQ(messages.text(), "");
+    // 100000 PDOs with nobody polling: the queue stays at its limit.
+    for (uint32_t i = CAN_QUEUE_LIMIT; i < 100000; ++i) can_mc_pdo_callback(0x1C8, i, nullptr);
+    EXPECT_EQ(can_queue_length(CAN_QUEUE_RAW_PDO), CAN_QUEUE_LIMIT);
+    EXPECT_EQ(can_queue_drops(CAN_QUEUE_RAW_PDO), before + 100000 - CAN_QUEUE_LIMIT);
+    EXPECT_EQ(messages.text(), "CAN raw PDO queue full: dropping its oldest entries\n");
+    // The newest are kept: wands decode them in order.
+    info_->systemType = 23;
+    can_poll_events(info_.get());
+    EXPECT_EQ(can_queue_length(CAN_QUEUE_RAW_PDO), 0u);
+    // A new episode after the queue emptied.
+    for (uint32_t i = 0; i <= CAN_QUEUE_LIMIT; ++i) can_mc_pdo_callback(0x1C8, i, nullptr);
+    EXPECT_EQ(can_queue_drops(CAN_QUEUE_RAW_PDO), before + 100000 - CAN_QUEUE_LIMIT + 1);
+    EXPECT_EQ(messages.text(),
+              "CAN raw PDO queue full: dropping its oldest entries\n"
+              "CAN raw PDO queue full: dropping its oldest entries\n");
+    drain_all(info_.get());
+}
+
+TEST_F(CanEventsTest, ApplicationQueueBoundedAndDrained) {
+    uint64_t before = can_queue_drops(CAN_QUEUE_APP_EVENT);
+    CapturedMessages messages;
+    for (uint32_t i = 0; i < CAN_QUEUE_LIMIT + 5; ++i) {
+        CanPdoRecord pdo{};
+        pdo.value1 = i;
+        can_post_app_event(CAN_EVENT_SLEEP_REQUEST, pdo);
+    }
+    EXPECT_EQ(can_queue_drops(CAN_QUEUE_APP_EVENT), before + 5);
+    EXPECT_EQ(messages.text(), "CAN application event queue full: dropping its oldest entries\n");
+    EXPECT_TRUE(can_poll_events(info_.get()));
+    CanAppEvent event;
+    ASSERT_TRUE(can_get_app_event(&event));
+    EXPECT_EQ(event.pdo.value1, 5u);  // oldest kept
+    std::vector<CanAppEvent> rest = take_events();
+    ASSERT_EQ(rest.size(), CAN_QUEUE_LIMIT - 1);
+    EXPECT_EQ(rest.back().pdo.value1, CAN_QUEUE_LIMIT + 4);
+    // Drained, the poll no longer reports the device.
+    EXPECT_FALSE(can_poll_events(info_.get()));
+}
+
+TEST_F(CanEventsTest, WandDecodingOverflowsTheApplicationQueue) {
+    uint64_t before = can_queue_drops(CAN_QUEUE_APP_EVENT);
+    CapturedMessages messages;
+    for (uint32_t i = 0; i < CAN_QUEUE_LIMIT; ++i) feed(0x1C8, {1});
+    can_poll_events(info_.get());
+    EXPECT_EQ(can_queue_drops(CAN_QUEUE_APP_EVENT), before);
+    feed(0x1C8, {1});
+    can_poll_events(info_.get());
+    EXPECT_EQ(can_queue_length(CAN_QUEUE_APP_EVENT), CAN_QUEUE_LIMIT);
+    EXPECT_EQ(can_queue_drops(CAN_QUEUE_APP_EVENT), before + 1);
+    EXPECT_EQ(messages.text(), "CAN application event queue full: dropping its oldest entries\n");
+}
+
+TEST_F(CanEventsTest, AllocationFailureInACallbackDropsTheRecord) {
+    uint64_t before = can_queue_drops(CAN_QUEUE_RAW_PDO);
+    size_t length = can_queue_length(CAN_QUEUE_RAW_PDO);
+    t_fail_allocation = true;
+    // Enough to need a new block of the queue.
+    for (int i = 0; i < 200; ++i) EXPECT_NO_THROW(feed(0x1C8, {1}));
+    t_fail_allocation = false;
+    uint64_t dropped = can_queue_drops(CAN_QUEUE_RAW_PDO) - before;
+    EXPECT_GT(dropped, 0u);
+    EXPECT_EQ(can_queue_length(CAN_QUEUE_RAW_PDO) - length + dropped, 200u);
+}
+
+TEST_F(CanEventsTest, AllocationFailureInThePollDropsTheRecord) {
+    for (int i = 0; i < 200; ++i) feed(0x1C8, {1});
+    uint64_t before = can_queue_drops(CAN_QUEUE_RAW_PDO);
+    t_fail_allocation = true;
+    EXPECT_NO_THROW(can_poll_events(info_.get()));
+    t_fail_allocation = false;
+    uint64_t dropped = can_queue_drops(CAN_QUEUE_RAW_PDO) - before;
+    EXPECT_GT(dropped, 0u);
+    EXPECT_EQ(can_queue_length(CAN_QUEUE_RAW_PDO), 0u);
+    EXPECT_EQ(take_events().size() + dropped, 200u);
+}
+
+TEST_F(CanEventsTest, LocksAreCreatedOnce) {
+    PlatWaitable* first = plat_named_open("PrynCanEventMutex");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(CanCreateSyncObjects(), 0);
+    // Still the same object: a lock taken before is still held after.
+    ASSERT_EQ(plat_wait_one(first, 0), 0);
+    PlatWaitable* again = plat_named_open("PrynCanEventMutex");
+    EXPECT_EQ(plat_wait_one(again, 0), PLAT_WAIT_TIMEOUT);
+    plat_event_set(first);
+    plat_handle_close(again);
+    plat_handle_close(first);
+}
+
+// Runs in a fresh process (below), where no lock exists yet.
+TEST(CanEventsFresh, LockCreationFailure) {
+    if (std::getenv("SURF_CAN_FRESH_PROCESS") == nullptr)
+        GTEST_SKIP() << "run by LocksInAFreshProcess";
+    // The name is taken by a timer, so the lock cannot be made.
+    PlatWaitable* squatter = plat_timer_create(true, "PrynEmcyQueueMutex");
+    ASSERT_NE(squatter, nullptr);
+    CapturedMessages messages;
+    EXPECT_EQ(CanCreateSyncObjects(), ERR_UNKNOWN);
+    EXPECT_EQ(messages.text(), "CanCreateSyncObjects: Cannot create EmcyQueueMutex\n");
+    EXPECT_EQ(plat_named_open("PrynCanEventMutex"), nullptr);
+    // Without the locks nothing is queued, and nothing breaks.
+    uint8_t data[8] = {1};
+    can_mc_pdo_callback(0x1C8, 0, data);
+    EXPECT_EQ(can_queue_drops(CAN_QUEUE_RAW_PDO), 1u);
+    SystemInfo info;
+    EXPECT_FALSE(can_poll_events(&info));
+    // Once the name is free they are made.
+    plat_handle_close(squatter);
+    messages.clear();
+    EXPECT_EQ(CanCreateSyncObjects(), 0);
+    can_mc_pdo_callback(0x1C8, 0, data);
+    EXPECT_EQ(can_queue_length(CAN_QUEUE_RAW_PDO), 1u);
+    EXPECT_EQ(messages.text(), "");
+}
+
+TEST(CanEventsChild, LocksInAFreshProcess) {
+    EXPECT_EQ(run_in_child([] {
+                  setenv("SURF_CAN_FRESH_PROCESS", "1", 1);
+                  execl("/proc/self/exe", "can_test", "--gtest_filter=CanEventsFresh.*",
+                        static_cast<char*>(nullptr));
+                  return 2;
+              }),
+              0);
+}
+
+TEST_F(CanEventsTest, CallbacksRaceThePoll) {
+    constexpr int kPerThread = 2000;
+    std::atomic<bool> done{false};
+    std::vector<uint32_t> seen;
+    std::thread poller([&] {
+        while (!done.load()) {
+            can_poll_events(info_.get());
+            CanAppEvent event;
+            while (can_get_app_event(&event)) seen.push_back(event.pdo.value2);
+        }
+    });
+    std::thread pdos([] {
+        for (int i = 0; i < kPerThread; ++i) {
+            uint8_t data[8] = {1};
+            can_mc_pdo_callback(0x1C8, static_cast<uint32_t>(i), data);
+        }
+    });
+    std::thread emcys([] {
+        for (int i = 0; i < kPerThread; ++i) ReceiveEmcyHandler(1, 2, nullptr, 3);
+    });
+    pdos.join();
+    emcys.join();
+    done = true;
+    poller.join();
+    can_poll_events(info_.get());
+    CanAppEvent event;
+    while (can_get_app_event(&event)) seen.push_back(event.pdo.value2);
+    int emcy = 0;
+    CanAppEmcy record;
+    while (can_get_app_emcy(&record)) ++emcy;
+    // Both queues stay below their limit: every record arrives, in order.
+    ASSERT_EQ(seen.size(), static_cast<size_t>(kPerThread));
+    for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], i);
+    EXPECT_EQ(emcy, kPerThread);
+}
+
+}  // namespace
