@@ -4,11 +4,15 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "can/can_sdo.h"
 #include "common/status.h"
 #include "common/testing/capture_sink.h"
 #include "common/testing/child_process.h"
 #include "common/testing/temp_dir.h"
+#include "config/sysinfo.h"
 #include "platform/dynlib.h"
 #include "sim/can/testing/simcan_session.h"
 
@@ -40,6 +44,10 @@ TEST(CanLib, MissingLibraryIsReportedAndTriedAgainAtTheNextCall) {
                   CHILD_REQUIRE(can_api() == nullptr);
                   CHILD_REQUIRE(messages.text() ==
                                 "Error: 126 in loading CAN bridge library PrynCANopen.dll.\n");
+                  SystemInfo info;
+                  info.instrBdType = SB_BOARD_CAN;
+                  uint8_t status = 0;
+                  CHILD_REQUIRE(can_read_bridge_status(&info, &status) == ERR_CAN_NOT_AVAIL);
                   int major = 7, minor = 7;
                   CHILD_REQUIRE(!can_get_library_version(&major, &minor));
                   CHILD_REQUIRE(major == 0 && minor == 0);
@@ -86,6 +94,21 @@ TEST(CanLib, VersionFromTheLibrarysFileName) {
                   int major = 9, minor = 9;
                   CHILD_REQUIRE(can_get_library_version(&major, &minor));
                   CHILD_REQUIRE(major == 0 && minor == 0);
+                  return 0;
+              }),
+              0);
+}
+
+TEST(CanLib, FirstUseFromSeveralThreadsLoadsOnce) {
+    EXPECT_EQ(run_in_child([] {
+                  plat_library_set_directory(simcan_library_directory());
+                  const CanApi* seen[4] = {};
+                  std::vector<std::thread> threads;
+                  for (const CanApi*& slot : seen)
+                      threads.emplace_back([&slot] { slot = can_api(); });
+                  for (std::thread& t : threads) t.join();
+                  for (const CanApi* api : seen) CHILD_REQUIRE(api != nullptr && api == seen[0]);
+                  CHILD_REQUIRE(seen[0]->CAN_GetPDO != nullptr);
                   return 0;
               }),
               0);
