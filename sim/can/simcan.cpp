@@ -111,7 +111,9 @@ int g_getPdoFails = 0;
 int64_t g_lateMs = 0;
 CanPdoCallback g_pdoCallback = nullptr;
 CanEmcyCallback g_emcyCallback = nullptr;
-bool g_stop = false;
+// Each delivery thread runs while the generation it started in is current.
+uint64_t g_generation = 0;
+bool g_running = false;
 bool g_inFlight = false;
 int64_t g_modelDueMs = INT64_MAX;
 bool g_modelWake = false;
@@ -167,12 +169,12 @@ Object* object_locked(uint8_t node, uint16_t index, uint8_t sub) {
 }
 
 bool delivering_locked() {
-    return g_connected >= 0 && (g_pdoCallback != nullptr || g_emcyCallback != nullptr) && !g_stop;
+    return g_connected >= 0 && (g_pdoCallback != nullptr || g_emcyCallback != nullptr) && g_running;
 }
 
-void delivery_loop() {
+void delivery_loop(uint64_t generation) {
     std::unique_lock<std::mutex> lock(g_lock);
-    while (!g_stop) {
+    while (g_generation == generation) {
         int64_t now = plat_clock_ms();
         if (g_modelDueMs <= now || g_modelWake) {
             g_modelWake = false;
@@ -228,16 +230,28 @@ void delivery_loop() {
     }
 }
 
+// Under g_life: joins the threads stopped from their own callbacks (not the
+// caller's own, which is joined later).
+void join_ended() {
+    for (auto it = g_ended.begin(); it != g_ended.end();) {
+        if (it->get_id() == std::this_thread::get_id()) {
+            ++it;
+            continue;
+        }
+        it->join();
+        it = g_ended.erase(it);
+    }
+}
+
 // Under g_life: starts the thread when it should run and does not.
 void start_delivery_if_needed() {
-    for (std::thread& t : g_ended) t.join();
-    g_ended.clear();
+    join_ended();
     std::lock_guard<std::mutex> guard(g_lock);
     if (g_thread.joinable() || g_connected < 0 ||
         (g_pdoCallback == nullptr && g_emcyCallback == nullptr))
         return;
-    g_stop = false;
-    g_thread = std::thread(delivery_loop);
+    g_running = true;
+    g_thread = std::thread(delivery_loop, g_generation);
     g_threadId = g_thread.get_id();
 }
 
@@ -246,7 +260,8 @@ void start_delivery_if_needed() {
 void stop_delivery() {
     {
         std::lock_guard<std::mutex> guard(g_lock);
-        g_stop = true;
+        ++g_generation;
+        g_running = false;
         g_wake.notify_all();
     }
     if (!g_thread.joinable()) return;
@@ -451,9 +466,7 @@ struct Init {
     ~Init() {
         std::lock_guard<std::mutex> life(g_life);
         stop_delivery();
-        for (std::thread& t : g_ended)
-            if (t.joinable()) t.join();
-        g_ended.clear();
+        join_ended();
     }
 } g_init;
 
@@ -694,8 +707,7 @@ CAN_ENTRY_LIST(SIMCAN_CHECK_SIGNATURE)
 SIMCAN_EXPORT void simcan_reset() {
     std::lock_guard<std::mutex> life(g_life);
     disconnect();
-    for (std::thread& t : g_ended) t.join();
-    g_ended.clear();
+    join_ended();
     {
         std::lock_guard<std::mutex> guard(g_lock);
         reset_locked_state();

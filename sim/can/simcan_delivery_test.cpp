@@ -25,7 +25,8 @@ struct Received {
     int callbacks = 0;
     bool fetch = true;  // fetch the PDOs announced
     bool unregisterInside = false;
-    bool foreignThread = true;  // every callback ran off the test's thread
+    bool restartInside = false;  // unregister and register again
+    bool foreignThread = true;   // every callback ran off the test's thread
     std::thread::id testThread;
     std::atomic<bool> finished{false};
 };
@@ -33,20 +34,24 @@ struct Received {
 Received* g_received = nullptr;
 SimCanApi* g_api = nullptr;
 
+void on_emcy(uint32_t value1, uint32_t value2, const uint32_t* values, uint8_t byte);
+
 void on_pdo(uint32_t waiting, uint32_t overrun) {
     Received& r = *g_received;
     std::vector<CanPdoRecord> got;
-    bool fetch, unregister;
+    bool fetch, unregister, restart;
     {
         std::lock_guard<std::mutex> guard(r.lock);
         fetch = r.fetch;
-        unregister = r.unregisterInside;
+        unregister = r.unregisterInside || r.restartInside;
+        restart = r.restartInside;
     }
     for (uint32_t i = 0; fetch && i < waiting; ++i) {
         CanPdoRecord pdo{};
         if (g_api->CAN_GetPDO(&pdo) == CAN_OK) got.push_back(pdo);
     }
     if (unregister) g_api->CAN_RegisterEvents(nullptr, nullptr);
+    if (restart) g_api->CAN_RegisterEvents(on_pdo, on_emcy);
     std::lock_guard<std::mutex> guard(r.lock);
     r.pdos.insert(r.pdos.end(), got.begin(), got.end());
     r.overruns.push_back(overrun);
@@ -198,6 +203,21 @@ TEST_F(SimCanDeliveryTest, ACallbackMayUnregisterItself) {
     ASSERT_TRUE(wait_for([&] { return received_.callbacks == 2; }));
 }
 
+TEST_F(SimCanDeliveryTest, ACallbackMayRestartDeliveryAndOneThreadDeliversAfterIt) {
+    register_cob(0x1C0);
+    received_.restartInside = true;
+    ASSERT_EQ(api.CAN_RegisterEvents(on_pdo, on_emcy), CAN_OK);
+    uint8_t data[8] = {};
+    for (uint8_t i = 0; i < 20; ++i) {
+        data[0] = i;
+        ASSERT_EQ(sim->simcan_emit_pdo(0x1C0, data, 8), 1);
+        ASSERT_TRUE(wait_for([&] { return received_.pdos.size() == i + 1u; }));
+    }
+    std::lock_guard<std::mutex> guard(received_.lock);
+    EXPECT_EQ(received_.callbacks, 20);
+    for (uint8_t i = 0; i < 20; ++i) EXPECT_EQ(received_.pdos[i].data[0], i);
+}
+
 TEST_F(SimCanDeliveryTest, DisconnectionEndsTheThread) {
     ASSERT_EQ(api.CAN_RegisterEvents(on_pdo, on_emcy), CAN_OK);
     EXPECT_GT(simcan_thread_count(), threads_);
@@ -247,42 +267,47 @@ void write_bytes(SimCanApi& api, uint8_t node, uint16_t index, uint8_t sub, cons
 }
 
 TEST_F(SimCanDeliveryTest, NdWheelHomesThroughStatusBitsThreeAndFour) {
+    // Spans that take the same real time at every clock scale, long enough
+    // for a loaded machine to see the search state.
+    const int64_t homeMs = static_cast<int64_t>(300 * plat_clock_scale());
+    const int64_t moveMs = static_cast<int64_t>(200 * plat_clock_scale());
     ASSERT_TRUE(sim->simcan_model_add(64, 0x26721600, 0x00010003));
-    ASSERT_TRUE(sim->simcan_model_param(64, "home_ms", 400));
-    ASSERT_TRUE(sim->simcan_model_param(64, "move_ms", 300));
+    ASSERT_TRUE(sim->simcan_model_param(64, "home_ms", homeMs));
+    ASSERT_TRUE(sim->simcan_model_param(64, "move_ms", moveMs));
     EXPECT_FALSE(sim->simcan_model_param(64, "ramp_ms", 1));
     EXPECT_EQ(read_byte(api, 64, 0x2021, 0) & 0x18, 0);
     const uint8_t home = 3;
-    write_bytes(api, 64, 0x2020, 0, &home, 1);
     int64_t start = plat_clock_ms();
+    write_bytes(api, 64, 0x2020, 0, &home, 1);
     EXPECT_EQ(read_byte(api, 64, 0x2021, 0) & 0x18, 0x08);
     uint8_t status;
-    while (((status = read_byte(api, 64, 0x2021, 0)) & 0x18) == 0x08) plat_sleep_ms(20);
-    EXPECT_GE(plat_clock_ms() - start, 400);
+    while (((status = read_byte(api, 64, 0x2021, 0)) & 0x18) == 0x08) plat_sleep_ms(moveMs / 10);
+    EXPECT_GE(plat_clock_ms() - start, homeMs);
     EXPECT_EQ(status & 0x18, 0);
-    while ((status = read_byte(api, 64, 0x2021, 0)) & 0x02) plat_sleep_ms(20);
-    EXPECT_GE(plat_clock_ms() - start, 700);
+    while ((status = read_byte(api, 64, 0x2021, 0)) & 0x02) plat_sleep_ms(moveMs / 10);
+    EXPECT_GE(plat_clock_ms() - start, homeMs + moveMs);
 
     // A failed search, and one that never ends.
     ASSERT_TRUE(sim->simcan_model_param(64, "home_result", 0x10));
     write_bytes(api, 64, 0x2020, 0, &home, 1);
-    while (((status = read_byte(api, 64, 0x2021, 0)) & 0x18) == 0x08) plat_sleep_ms(20);
+    while (((status = read_byte(api, 64, 0x2021, 0)) & 0x18) == 0x08) plat_sleep_ms(moveMs / 10);
     EXPECT_EQ(status & 0x18, 0x10);
     ASSERT_TRUE(sim->simcan_model_param(64, "home_result", 8));
     write_bytes(api, 64, 0x2020, 0, &home, 1);
-    plat_sleep_ms(800);
+    plat_sleep_ms(2 * homeMs);
     EXPECT_EQ(read_byte(api, 64, 0x2021, 0) & 0x18, 0x08);
 }
 
 TEST_F(SimCanDeliveryTest, NdWheelLevelMovesAtFiniteSpeedAndReportsItsStops) {
     ASSERT_TRUE(sim->simcan_model_add(64, 0x26721600, 0x00010003));
-    ASSERT_TRUE(sim->simcan_model_param(64, "speed", 10000));
+    // 5000 units in 0.5 s of real time at every clock scale.
+    ASSERT_TRUE(
+        sim->simcan_model_param(64, "speed", static_cast<int64_t>(10000 / plat_clock_scale())));
     register_cob(0x2C0);
     ASSERT_EQ(api.CAN_RegisterEvents(on_pdo, on_emcy), CAN_OK);
     const uint16_t target = 5000;
     write_bytes(api, 64, 0x2028, 0, &target, 2);
     EXPECT_EQ(simbench_ndwheel_target(), 5000);
-    // 500 ms of travel: moving until then.
     EXPECT_TRUE(read_byte(api, 64, 0x2021, 0) & 0x02);
     ASSERT_TRUE(wait_for(
         [&] { return !received_.pdos.empty() && (received_.pdos.back().data[0] & 0x02) == 0; }));
