@@ -21,8 +21,8 @@ extern "C" {
 // callbacks registered, PDO registrations and queue dropped), every bridge,
 // node, fault and transcript entry removed, then the default bridge added:
 // index 0, MAC 00 1A 2B 3C 4D 5E, IPv4 192.168.10.20, firmware 1.12,
-// configuration node 127 at 1000 kbit/s, with node 127 (the bridge node) on
-// its bus. Every other setting to its default.
+// configuration node 127 at 1000 kbit/s, with the model of node 127 (the
+// bridge node) on its bus. Every other setting to its default.
 using simcan_reset_t = void (*)();
 
 // ---- Bridges on the network ----------------------------------------------
@@ -175,8 +175,9 @@ constexpr int SIMCAN_REC_DELIVERY = 2;  // a callback was made
 // One transcript entry. For SDO transfers: node, object, direction, the bytes
 // read or written (`size`; the first SIMCAN_REC_BYTES inline, all through
 // simcan_transcript_bytes), the entry's result and the abort code.
-// For calls: `name` and the result. For deliveries: `name` ("pdo"/"emcy"),
-// `size` = PDOs waiting, `abortCode` = overrun flag.
+// For calls: `name` and the result (CAN_RegisterPDO: `size` = the COB-ID).
+// For deliveries: `name` ("pdo"/"emcy"), `size` = PDOs waiting, `abortCode`
+// = overrun flag.
 constexpr uint32_t SIMCAN_REC_BYTES = 16;
 struct SimCanRecord {
     int64_t timeMs;  // library clock
