@@ -6,6 +6,7 @@
 #include <exception>
 #include <mutex>
 
+#include "can/can_bridge.h"
 #include "can/can_lib.h"
 #include "common/msg.h"
 #include "common/status.h"
@@ -76,7 +77,6 @@ Bounded<CanEmcyRecord> g_raw_emcy;  // under g_emcy_lock
 Bounded<CanAppEvent> g_app_events;  // under g_event_lock
 Bounded<CanAppEmcy> g_app_emcys;    // under g_event_lock
 CanDecoderMemory g_memory;          // under g_event_lock
-uint8_t g_last_turret_flags = 0;    // under g_event_lock
 std::atomic<uint64_t> g_drops[CAN_QUEUE_COUNT];
 
 void report_overflow(CanQueue queue) {
@@ -128,8 +128,7 @@ constexpr int kZoomEncoded = 1;
 constexpr int kZoomMotorized = 2;
 
 uint32_t brush_motor_product(const SystemInfo* info) {
-    (void)info;
-    return 0;
+    return info->canInfo ? info->canInfo->brushMotorProductId : 0;
 }
 
 uint32_t node_of(const CanPdoRecord& pdo) {
@@ -144,8 +143,8 @@ void decode_node63(SystemInfo* info, const CanPdoRecord& pdo, Emit emit) {
     if (node_of(pdo) != 63) return;
     uint8_t status = pdo.data[0];
     if (pdo_number(pdo) == 3) {
-        if (info->turret[0] == kTurretEncoded && status != g_last_turret_flags) {
-            g_last_turret_flags = status;
+        if (info->turret[0] == kTurretEncoded && status != info->can.lastTurretFlags) {
+            info->can.lastTurretFlags = status;
             emit(CAN_EVENT_TURRET);
         }
         return;
@@ -319,6 +318,21 @@ void can_set_last_zoom_position(uint8_t position) {
     if (!locks_ready()) return;
     Held held(g_event_lock);
     g_memory.lastZoomPosition = position;
+}
+
+void can_seed_last_zoom_position(uint8_t position) {
+    if (!locks_ready()) return;
+    Held held(g_event_lock);
+    if (g_memory.lastZoomPosition == CAN_NO_ZOOM_POSITION) g_memory.lastZoomPosition = position;
+}
+
+void can_set_last_turret_flags(SystemInfo* info, uint8_t flags) {
+    if (!locks_ready()) {
+        info->can.lastTurretFlags = flags;
+        return;
+    }
+    Held held(g_event_lock);
+    info->can.lastTurretFlags = flags;
 }
 
 int can_zoom_table_position(uint32_t raw) {

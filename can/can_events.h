@@ -91,6 +91,11 @@ CanDecoderMemory can_decoder_memory();
 void can_set_ndw_status(uint8_t homeStatus, bool moving);
 void can_set_zoom_state(int state);
 void can_set_last_zoom_position(uint8_t position);
+// Sets it only when none is remembered yet (the zoom read's first reading).
+void can_seed_last_zoom_position(uint8_t position);
+// The last turret flags byte (info->can.lastTurretFlags), which the turret
+// decoder compares and replaces.
+void can_set_last_turret_flags(SystemInfo* info, uint8_t flags);
 
 // Node 63's raw zoom position through the position table of product
 // 0x267215D7: raw 0-7 give 0, 6, 5, 4, 3, 2, 1, 7; -1 for anything above 7.

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "can/can_bridge.h"
 #include "common/msg.h"
 #include "common/status.h"
 #include "common/testing/capture_sink.h"
@@ -203,6 +204,40 @@ TEST_F(CanEventsTest, ZoomPositionPassesThroughWithoutTheTable) {
     EXPECT_EQ(decode(0x2BF, {0x20, 15}), Kinds{});
 }
 
+TEST_F(CanEventsTest, ZoomPositionThroughTheTableOnlyForTheEncodedD7) {
+    info_->systemType = 31;
+    can_bridge_info_create(info_.get())->brushMotorProductId = 0x267215D7;
+    info_->zoom = 1;
+    EXPECT_EQ(decode(0x2BF, {0x20, 1}), Kinds{CAN_EVENT_ZOOM_POSITION});
+    EXPECT_EQ(can_decoder_memory().lastZoomPosition, 6);
+    EXPECT_EQ(decode(0x2BF, {0x20, 7}), Kinds{CAN_EVENT_ZOOM_POSITION});
+    EXPECT_EQ(can_decoder_memory().lastZoomPosition, 7);
+    // Beyond the table: no position, read from nowhere.
+    EXPECT_EQ(decode(0x2BF, {0x20, 8}), Kinds{CAN_EVENT_ZOOM_POSITION});
+    EXPECT_EQ(can_decoder_memory().lastZoomPosition, CAN_NO_ZOOM_POSITION);
+    EXPECT_EQ(decode(0x2BF, {0x20, 200}), Kinds{});
+    EXPECT_EQ(decode(0x2BF, {0x20, 0}), Kinds{CAN_EVENT_ZOOM_POSITION});
+    EXPECT_EQ(can_decoder_memory().lastZoomPosition, 0);
+    // A motorized zoom on the same product reports the position itself.
+    info_->zoom = 2;
+    EXPECT_EQ(decode(0x2BF, {0x20, 1}), Kinds{CAN_EVENT_ZOOM_POSITION});
+    EXPECT_EQ(can_decoder_memory().lastZoomPosition, 1);
+    // So does product 0x267215D5, encoded or not; 15 is no position.
+    info_->canInfo->brushMotorProductId = 0x267215D5;
+    info_->zoom = 1;
+    EXPECT_EQ(decode(0x2BF, {0x20, 2}), Kinds{CAN_EVENT_ZOOM_POSITION});
+    EXPECT_EQ(can_decoder_memory().lastZoomPosition, 2);
+    EXPECT_EQ(decode(0x2BF, {0x20, 15}), Kinds{CAN_EVENT_ZOOM_POSITION});
+    EXPECT_EQ(can_decoder_memory().lastZoomPosition, CAN_NO_ZOOM_POSITION);
+}
+
+TEST_F(CanEventsTest, SeedingTheZoomPositionKeepsOneAlreadyKnown) {
+    can_seed_last_zoom_position(4);
+    EXPECT_EQ(can_decoder_memory().lastZoomPosition, 4);
+    can_seed_last_zoom_position(5);
+    EXPECT_EQ(can_decoder_memory().lastZoomPosition, 4);
+}
+
 TEST_F(CanEventsTest, ZoomTable) {
     const int expected[8] = {0, 6, 5, 4, 3, 2, 1, 7};
     for (uint32_t raw = 0; raw < 8; ++raw) EXPECT_EQ(can_zoom_table_position(raw), expected[raw]);
@@ -216,8 +251,11 @@ TEST_F(CanEventsTest, EncodedTurret) {
     EXPECT_EQ(decode(0x1BF, {0x81}), Kinds{CAN_EVENT_TURRET});
     EXPECT_EQ(decode(0x1BF, {0x81}), Kinds{});
     EXPECT_EQ(decode(0x1BF, {0x82}), Kinds{CAN_EVENT_TURRET});
-    info_->turret[0] = 1;
+    EXPECT_EQ(info_->can.lastTurretFlags, 0x82);
+    can_set_last_turret_flags(info_.get(), 0x83);
     EXPECT_EQ(decode(0x1BF, {0x83}), Kinds{});
+    info_->turret[0] = 1;
+    EXPECT_EQ(decode(0x1BF, {0x84}), Kinds{});
 }
 
 TEST_F(CanEventsTest, NoDecodersLeaveTheRawQueueEmpty) {
@@ -365,6 +403,28 @@ TEST(CanEventsChild, LocksInAFreshProcess) {
                   return 2;
               }),
               0);
+}
+
+TEST_F(CanEventsTest, DecoderMemorySettersRaceThePoll) {
+    // Homing and the zoom read write the memory the poll's decoders use.
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 2000; ++i) can_set_zoom_state(i % 3);
+        for (int i = 0; i < 2000; ++i) can_set_ndw_status(static_cast<uint8_t>(i & 0x18), i & 1);
+        for (int i = 0; i < 2000; ++i) can_set_last_zoom_position(static_cast<uint8_t>(i & 7));
+        done = true;
+    });
+    info_->systemType = 22;
+    while (!done.load()) {
+        info_->systemType = 22;
+        feed(0x2BF, {0x28, 1});
+        can_poll_events(info_.get());
+        info_->systemType = 23;
+        feed(0x2C0, {0x02});
+        can_poll_events(info_.get());
+        take_events();
+    }
+    writer.join();
 }
 
 TEST_F(CanEventsTest, CallbacksRaceThePoll) {
