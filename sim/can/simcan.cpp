@@ -118,7 +118,8 @@ bool g_inFlight = false;
 int64_t g_modelDueMs = INT64_MAX;
 bool g_modelWake = false;
 
-// The thread's life: started and joined under g_life (taken before g_lock).
+// The thread's life: started and stopped under g_life (taken before g_lock),
+// joined with g_life let go.
 std::mutex g_life;
 std::thread g_thread;
 std::thread::id g_threadId;
@@ -230,22 +231,33 @@ void delivery_loop(uint64_t generation) {
     }
 }
 
+// Joins threads with `life` (a hold of g_life) let go for the wait, so that a
+// callback still running on them may call entries that take g_life.
+void join_unlocked(std::unique_lock<std::mutex>& life, std::vector<std::thread> threads) {
+    if (threads.empty()) return;
+    life.unlock();
+    for (std::thread& t : threads) t.join();
+    life.lock();
+}
+
 // Under g_life: joins the threads stopped from their own callbacks (not the
 // caller's own, which is joined later).
-void join_ended() {
+void join_ended(std::unique_lock<std::mutex>& life) {
+    std::vector<std::thread> others;
     for (auto it = g_ended.begin(); it != g_ended.end();) {
         if (it->get_id() == std::this_thread::get_id()) {
             ++it;
             continue;
         }
-        it->join();
+        others.push_back(std::move(*it));
         it = g_ended.erase(it);
     }
+    join_unlocked(life, std::move(others));
 }
 
 // Under g_life: starts the thread when it should run and does not.
-void start_delivery_if_needed() {
-    join_ended();
+void start_delivery_if_needed(std::unique_lock<std::mutex>& life) {
+    join_ended(life);
     std::lock_guard<std::mutex> guard(g_lock);
     if (g_thread.joinable() || g_connected < 0 ||
         (g_pdoCallback == nullptr && g_emcyCallback == nullptr))
@@ -257,7 +269,7 @@ void start_delivery_if_needed() {
 
 // Under g_life: stops the thread and waits for the callback in flight (unless
 // called from that callback, whose thread is then joined later).
-void stop_delivery() {
+void stop_delivery(std::unique_lock<std::mutex>& life) {
     {
         std::lock_guard<std::mutex> guard(g_lock);
         ++g_generation;
@@ -265,20 +277,23 @@ void stop_delivery() {
         g_wake.notify_all();
     }
     if (!g_thread.joinable()) return;
+    std::thread stopped = std::move(g_thread);
     if (std::this_thread::get_id() == g_threadId) {
-        g_ended.push_back(std::move(g_thread));
+        g_ended.push_back(std::move(stopped));
         return;
     }
-    g_thread.join();
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_threadId = std::thread::id();
+    std::vector<std::thread> threads;
+    threads.push_back(std::move(stopped));
+    join_unlocked(life, std::move(threads));
 }
 
 // Under g_life.
-void disconnect() {
-    stop_delivery();
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_connected = -1;
+void disconnect(std::unique_lock<std::mutex>& life) {
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_connected = -1;
+    }
+    stop_delivery(life);
 }
 
 void add_default_bridge_locked() {
@@ -464,9 +479,9 @@ struct Init {
         install_bridge_node();
     }
     ~Init() {
-        std::lock_guard<std::mutex> life(g_life);
-        stop_delivery();
-        join_ended();
+        std::unique_lock<std::mutex> life(g_life);
+        stop_delivery(life);
+        join_ended(life);
     }
 } g_init;
 
@@ -497,8 +512,8 @@ SIMCAN_EXPORT int32_t CAN_EnumerateBridges(CanBridgeEntry* entries, int32_t capa
 }
 
 SIMCAN_EXPORT int32_t CAN_Connect(uint32_t ipv4) {
-    std::lock_guard<std::mutex> life(g_life);
-    disconnect();
+    std::unique_lock<std::mutex> life(g_life);
+    disconnect(life);
     std::lock_guard<std::mutex> guard(g_lock);
     for (size_t i = 0; i < g_bridges.size(); ++i) {
         Bridge& bridge = g_bridges[i];
@@ -516,8 +531,8 @@ SIMCAN_EXPORT int32_t CAN_Connect(uint32_t ipv4) {
 }
 
 SIMCAN_EXPORT int32_t CAN_Disconnect() {
-    std::lock_guard<std::mutex> life(g_life);
-    disconnect();
+    std::unique_lock<std::mutex> life(g_life);
+    disconnect(life);
     std::lock_guard<std::mutex> guard(g_lock);
     return call_result("CAN_Disconnect", CAN_OK);
 }
@@ -564,7 +579,7 @@ SIMCAN_EXPORT int32_t CAN_GetLastBridgeError(uint32_t* error) {
 }
 
 SIMCAN_EXPORT int32_t CAN_ResetBridge() {
-    std::lock_guard<std::mutex> life(g_life);
+    std::unique_lock<std::mutex> life(g_life);
     bool drop = false;
     {
         std::lock_guard<std::mutex> guard(g_lock);
@@ -573,7 +588,7 @@ SIMCAN_EXPORT int32_t CAN_ResetBridge() {
         ++bridge->resets;
         drop = g_resetDrops;
     }
-    if (drop) disconnect();
+    if (drop) disconnect(life);
     std::lock_guard<std::mutex> guard(g_lock);
     return call_result("CAN_ResetBridge", CAN_OK);
 }
@@ -660,15 +675,19 @@ SIMCAN_EXPORT int32_t CAN_UnregisterPDOs() {
 }
 
 SIMCAN_EXPORT int32_t CAN_RegisterEvents(CanPdoCallback pdo, CanEmcyCallback emcy) {
-    std::lock_guard<std::mutex> life(g_life);
+    std::unique_lock<std::mutex> life(g_life);
     if (pdo == nullptr && emcy == nullptr) {
+        bool connected;
+        {
+            std::lock_guard<std::mutex> guard(g_lock);
+            g_pdoCallback = nullptr;
+            g_emcyCallback = nullptr;
+            connected = connected_locked() != nullptr;
+        }
         // Returns once the callback in flight (if any) has returned.
-        stop_delivery();
+        stop_delivery(life);
         std::lock_guard<std::mutex> guard(g_lock);
-        g_pdoCallback = nullptr;
-        g_emcyCallback = nullptr;
-        return call_result("CAN_RegisterEvents",
-                           connected_locked() == nullptr ? CAN_ERR_NOT_CONNECTED : CAN_OK);
+        return call_result("CAN_RegisterEvents", connected ? CAN_OK : CAN_ERR_NOT_CONNECTED);
     }
     {
         std::lock_guard<std::mutex> guard(g_lock);
@@ -679,7 +698,7 @@ SIMCAN_EXPORT int32_t CAN_RegisterEvents(CanPdoCallback pdo, CanEmcyCallback emc
         if (!g_pdos.empty()) g_pdoSignal = true;
         g_wake.notify_all();
     }
-    start_delivery_if_needed();
+    start_delivery_if_needed(life);
     std::lock_guard<std::mutex> guard(g_lock);
     return call_result("CAN_RegisterEvents", CAN_OK);
 }
@@ -705,9 +724,9 @@ CAN_ENTRY_LIST(SIMCAN_CHECK_SIGNATURE)
 // ---- Control entries -------------------------------------------------------
 
 SIMCAN_EXPORT void simcan_reset() {
-    std::lock_guard<std::mutex> life(g_life);
-    disconnect();
-    join_ended();
+    std::unique_lock<std::mutex> life(g_life);
+    disconnect(life);
+    join_ended(life);
     {
         std::lock_guard<std::mutex> guard(g_lock);
         reset_locked_state();
@@ -728,8 +747,8 @@ SIMCAN_EXPORT int simcan_bridge_add(const uint8_t* mac6, const uint8_t* ipv4) {
 }
 
 SIMCAN_EXPORT void simcan_bridge_remove_all() {
-    std::lock_guard<std::mutex> life(g_life);
-    disconnect();
+    std::unique_lock<std::mutex> life(g_life);
+    disconnect(life);
     std::lock_guard<std::mutex> guard(g_lock);
     g_bridges.clear();
 }
@@ -818,8 +837,8 @@ SIMCAN_EXPORT int simcan_connected_bridge() {
 }
 
 SIMCAN_EXPORT void simcan_drop_connection() {
-    std::lock_guard<std::mutex> life(g_life);
-    disconnect();
+    std::unique_lock<std::mutex> life(g_life);
+    disconnect(life);
 }
 
 SIMCAN_EXPORT bool simcan_node_add(uint8_t node, uint32_t productId, uint32_t version) {
@@ -987,8 +1006,8 @@ SIMCAN_EXPORT void simcan_delay_next_callback(int64_t delayMs) {
 }
 
 SIMCAN_EXPORT bool simcan_delivery_running() {
-    std::lock_guard<std::mutex> life(g_life);
-    return g_thread.joinable();
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_running;
 }
 
 SIMCAN_EXPORT uint32_t simcan_pdo_queued() {

@@ -27,6 +27,7 @@ struct Received {
     bool fetch = true;  // fetch the PDOs announced
     bool unregisterInside = false;
     bool restartInside = false;  // unregister and register again
+    bool resetInside = false;    // reset the bridge
     bool foreignThread = true;   // every callback ran off the test's thread
     std::thread::id testThread;
     std::atomic<bool> finished{false};
@@ -40,12 +41,13 @@ void on_emcy(uint32_t value1, uint32_t value2, const uint32_t* values, uint8_t b
 void on_pdo(uint32_t waiting, uint32_t overrun) {
     Received& r = *g_received;
     std::vector<CanPdoRecord> got;
-    bool fetch, unregister, restart;
+    bool fetch, unregister, restart, reset;
     {
         std::lock_guard<std::mutex> guard(r.lock);
         fetch = r.fetch;
         unregister = r.unregisterInside || r.restartInside;
         restart = r.restartInside;
+        reset = r.resetInside;
     }
     for (uint32_t i = 0; fetch && i < waiting; ++i) {
         CanPdoRecord pdo{};
@@ -53,6 +55,7 @@ void on_pdo(uint32_t waiting, uint32_t overrun) {
     }
     if (unregister) g_api->CAN_RegisterEvents(nullptr, nullptr);
     if (restart) g_api->CAN_RegisterEvents(on_pdo, on_emcy);
+    if (reset) g_api->CAN_ResetBridge();
     std::lock_guard<std::mutex> guard(r.lock);
     r.pdos.insert(r.pdos.end(), got.begin(), got.end());
     r.overruns.push_back(overrun);
@@ -187,6 +190,21 @@ TEST_F(SimCanDeliveryTest, UnregisteringReturnsAfterTheCallbackInFlight) {
     EXPECT_FALSE(sim->simcan_delivery_running());
     EXPECT_EQ(simcan_thread_count(), threads_);
     EXPECT_EQ(sim->simcan_emit_pdo(0x1C0, data, 8), 0);
+}
+
+TEST_F(SimCanDeliveryTest, ACallbackMayResetTheBridgeWhileAnotherThreadUnregisters) {
+    register_cob(0x1C0);
+    received_.resetInside = true;
+    ASSERT_EQ(api.CAN_RegisterEvents(on_pdo, on_emcy), CAN_OK);
+    sim->simcan_delay_next_callback(static_cast<int64_t>(300 * plat_clock_scale()));
+    const uint8_t data[8] = {};
+    ASSERT_EQ(sim->simcan_emit_pdo(0x1C0, data, 8), 1);
+    while (sim->simcan_callbacks_made() == 0) std::this_thread::yield();
+    // The callback, still to run, needs the entries this call also takes.
+    api.CAN_RegisterEvents(nullptr, nullptr);
+    EXPECT_TRUE(received_.finished.load());
+    EXPECT_EQ(sim->simcan_bridge_resets(0), 1);
+    EXPECT_EQ(sim->simcan_connected_bridge(), -1);
 }
 
 TEST_F(SimCanDeliveryTest, ACallbackMayUnregisterItself) {
