@@ -194,6 +194,8 @@ struct SimCanRecord {
     int32_t entry;  // its index in the transcript
 };
 
+// The transcript keeps the first 100000 entries since the last clear or
+// reset (bounded memory under floods); later ones are not kept.
 using simcan_transcript_clear_t = void (*)();
 using simcan_transcript_count_t = int (*)();
 using simcan_transcript_entry_t = bool (*)(int i, SimCanRecord* record);
