@@ -57,7 +57,7 @@ int can_read_ramp_status(SystemInfo* info, uint8_t* status);
 int can_write_ramp_select(SystemInfo* info, int ramp);
 int can_read_ramp_valid(SystemInfo* info, int ramp, uint8_t* valid);
 // Frame number S x F / (sampleClkFreq x 1000), rounded, from the loaded
-// ramp's header; 0 to 255.
+// ramp's header; 0 to 255. ERR_NO_RAMP_INFO without a header.
 int can_write_ramp_trigger(SystemInfo* info, int ramp, const rr_ramp_hdr_t* header);
 int can_write_ramp_rate(SystemInfo* info, int ramp, double rate);  // 0 to 200
 // At most CAN_RAMP_MAX_POINTS samples, sent as one zero-padded block.

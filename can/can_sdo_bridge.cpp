@@ -105,7 +105,8 @@ int can_read_ramp_valid(SystemInfo* info, int ramp, uint8_t* valid) {
 int can_write_ramp_trigger(SystemInfo* info, int ramp, const rr_ramp_hdr_t* header) {
     static const char* const kName = "can_write_ramp_trigger";
     if (!can_interface(info)) return ERR_WRONG_INSTR_BOARD;
-    if (!valid_ramp(ramp) || header == nullptr) return ERR_PARAM_OUT_OF_RANGE;
+    if (!valid_ramp(ramp)) return ERR_PARAM_OUT_OF_RANGE;
+    if (header == nullptr) return ERR_NO_RAMP_INFO;
     double frame = 0;
     if (!can_ramp_frame_number(header, &frame) || frame < 0 || frame >= 256) {
         u_msg_sink("%s: calculated frameNumber=%d outside of valid range\n", kName,

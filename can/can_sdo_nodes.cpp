@@ -310,7 +310,8 @@ int can_write_pztramp_trigger(SystemInfo* info, int ramp, const rr_ramp_hdr_t* h
     static const char* const kName = "can_write_pztramp_trigger";
     PztNode p{};
     if (int err = pzt_node(info, &p)) return err;
-    if (ramp < 0 || ramp > 3 || header == nullptr) return ERR_PARAM_OUT_OF_RANGE;
+    if (ramp < 0 || ramp > 3) return ERR_PARAM_OUT_OF_RANGE;
+    if (header == nullptr) return ERR_NO_RAMP_INFO;
     double frame = 0;
     bool finite = can_ramp_frame_number(header, &frame);
     if (finite && info->systemType == 25) frame = frame * 2 + 1;

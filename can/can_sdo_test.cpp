@@ -266,6 +266,7 @@ TEST_F(CanSdoTest, RampTriggerFrameNumberAndItsRange) {
     EXPECT_EQ(can_write_ramp_trigger(&info, 0, &header), ERR_PARAM_OUT_OF_RANGE);
     header = ramp_header(-1000, 60, 10);
     EXPECT_EQ(can_write_ramp_trigger(&info, 0, &header), ERR_PARAM_OUT_OF_RANGE);
+    EXPECT_EQ(can_write_ramp_trigger(&info, 0, nullptr), ERR_NO_RAMP_INFO);  // no ramp loaded
     EXPECT_TRUE(sdos().empty());
 }
 
