@@ -159,6 +159,11 @@ TEST_F(SimCanDeliveryTest, OverrunPastTheDepthIsDroppedCountedAndReported) {
         EXPECT_EQ(pdo.data[0], i);
     }
     EXPECT_EQ(api.CAN_GetPDO(&pdo), CAN_ERR_NO_PDO);
+
+    // A depth of 0 means 1.
+    sim->simcan_set_pdo_depth(0);
+    EXPECT_EQ(sim->simcan_emit_pdo(0x1C8, data, 8), 1);
+    EXPECT_EQ(sim->simcan_emit_pdo(0x1C8, data, 8), -1);
 }
 
 TEST_F(SimCanDeliveryTest, ScriptedGetPdoFailuresLeaveThePdoQueued) {

@@ -348,4 +348,19 @@ TEST_F(SimCanTest, TranscriptRecordsTransfersInOrderWithTheirBytes) {
     EXPECT_EQ(records[2].entry, 2);
 }
 
+TEST_F(SimCanTest, TranscriptKeepsItsFirstHundredThousandEntries) {
+    connect();
+    sim->simcan_transcript_clear();
+    uint8_t status = 0;
+    for (int i = 0; i < 99999; ++i) api.CAN_FindNode(127, &status);
+    EXPECT_EQ(sim->simcan_transcript_count(), 99999);
+    api.CAN_FindNode(127, &status);
+    EXPECT_EQ(sim->simcan_transcript_count(), 100000);
+    api.CAN_FindNode(127, &status);
+    EXPECT_EQ(sim->simcan_transcript_count(), 100000);
+    sim->simcan_transcript_clear();
+    api.CAN_FindNode(127, &status);
+    EXPECT_EQ(sim->simcan_transcript_count(), 1);
+}
+
 }  // namespace
