@@ -11,6 +11,7 @@
 #include "can/can_bridge.h"
 #include "can/can_events.h"
 #include "can/can_lib.h"
+#include "can/can_sleep.h"
 #include "common/status.h"
 #include "common/testing/capture_sink.h"
 #include "config/rampfile.h"
@@ -699,6 +700,50 @@ TEST_F(CanSdoTest, HomingFromTheEventQueuesMakesNoStatusReads) {
     EXPECT_EQ(count_reads(sdos(), 64, 0x2021), 0);
     EXPECT_EQ(only_write(64, 0x2020, 0), (Bytes{3}));
     can_set_ndw_status(0, false);
+}
+
+bool agc_running() {
+    return true;
+}
+
+// Transfers marked as use restart the sleep-mode count; the gain control's own
+// light-level writes do not.
+TEST_F(CanSdoTest, TransfersMarkedAsUseRestartTheSleepCount) {
+    double scale = plat_clock_scale();
+    if (std::getenv("SURF_CLOCK_SCALE") == nullptr) plat_set_clock_scale(100);
+    CanAppEvent event;
+    while (can_get_app_event(&event)) {
+    }
+    object(61, 0x2001, 0, 2);
+    object(64, 0x2028, 0, 2);
+    info.sleepTimeout = 4;
+    sleep_mode_start(&info);
+    int64_t last = plat_clock_ms();
+    for (int i = 0; i < 5; ++i) {
+        plat_sleep_ms(2000);
+        // A request may come only when this machine let a whole count pass
+        // between two transfers.
+        if (can_get_app_event(&event)) {
+            EXPECT_GE(plat_clock_ms() - last, 4000) << i;
+        }
+        uint16_t level = 0;
+        ASSERT_EQ(can_read_llc(&info, &level, false), NO_ERROR);
+        last = plat_clock_ms();
+    }
+    can_set_agc_running_query(agc_running);
+    bool requested = false;
+    for (int i = 0; i < 30 && !requested; ++i) {
+        ASSERT_EQ(can_write_dmd_motor2_llcLevel(&info, 64, 100, false), NO_ERROR);
+        plat_sleep_ms(1000);
+        requested = can_get_app_event(&event);
+    }
+    can_set_agc_running_query(nullptr);
+    EXPECT_TRUE(sleep_mode_stop());
+    plat_set_clock_scale(scale);
+    EXPECT_TRUE(requested);
+    EXPECT_EQ(event.kind, 10u);
+    while (can_get_app_event(&event)) {
+    }
 }
 
 }  // namespace
