@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "can/can_lib_testing.h"
 #include "common/msg.h"
 #include "common/status.h"
 #include "platform/dynlib.h"
@@ -84,4 +85,11 @@ bool can_get_library_version(int* major, int* minor) {
     if (can_api() == nullptr) return false;
     std::lock_guard<std::mutex> guard(g_load_lock);
     return plat_library_version(g_library, major, minor);
+}
+
+void can_api_forget_for_test() {
+    std::lock_guard<std::mutex> guard(g_load_lock);
+    g_loaded = false;
+    g_library = nullptr;
+    g_api = CanApi{};
 }

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "can/can_lib_testing.h"
 #include "can/can_sdo.h"
 #include "common/status.h"
 #include "common/testing/capture_sink.h"
@@ -38,6 +39,7 @@ TEST(CanLib, ResultCodesMapToStatusCodes) {
 
 TEST(CanLib, MissingLibraryIsReportedAndTriedAgainAtTheNextCall) {
     EXPECT_EQ(run_in_child([] {
+                  can_api_forget_for_test();
                   TempDir empty;
                   plat_library_set_directory(empty.path().c_str());
                   CapturedMessages messages;
@@ -61,6 +63,7 @@ TEST(CanLib, MissingLibraryIsReportedAndTriedAgainAtTheNextCall) {
 
 TEST(CanLib, MissingEntryIsReportedWithItsName) {
     EXPECT_EQ(run_in_child([] {
+                  can_api_forget_for_test();
                   // A library of another kind under the bridge library's name.
                   TempDir dir;
                   fs::copy_file(fs::path(SURF_BINARY_DIR) / "platform/libsurfplatform.so",
@@ -78,6 +81,7 @@ TEST(CanLib, MissingEntryIsReportedWithItsName) {
 
 TEST(CanLib, VersionFromTheLibrarysFileName) {
     EXPECT_EQ(run_in_child([] {
+                  can_api_forget_for_test();
                   plat_library_set_directory(simcan_library_directory());
                   int major = 0, minor = 0;
                   CHILD_REQUIRE(can_get_library_version(&major, &minor));
@@ -86,6 +90,7 @@ TEST(CanLib, VersionFromTheLibrarysFileName) {
               }),
               0);
     EXPECT_EQ(run_in_child([] {
+                  can_api_forget_for_test();
                   TempDir dir;
                   fs::path real =
                       fs::canonical(fs::path(simcan_library_directory()) / "libPrynCANopen.so");
@@ -101,6 +106,7 @@ TEST(CanLib, VersionFromTheLibrarysFileName) {
 
 TEST(CanLib, FirstUseFromSeveralThreadsLoadsOnce) {
     EXPECT_EQ(run_in_child([] {
+                  can_api_forget_for_test();
                   plat_library_set_directory(simcan_library_directory());
                   const CanApi* seen[4] = {};
                   std::vector<std::thread> threads;

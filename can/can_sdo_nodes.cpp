@@ -106,8 +106,7 @@ int can_read_zoom(SystemInfo* info, int32_t* position) {
         }
         *position = mapped;
         // The first reading tells the event decoder where the zoom starts.
-        if (can_decoder_memory().lastZoomPosition == 255)
-            can_set_last_zoom_position(static_cast<uint8_t>(mapped));
+        can_seed_last_zoom_position(static_cast<uint8_t>(mapped));
         return NO_ERROR;
     }
     *position = (product == CAN_PRODUCT_BRMTR_D5 && raw == 15) ? CAN_ZOOM_NO_POSITION : raw;

@@ -550,6 +550,26 @@ TEST_F(CanSdoTest, PiScannerTakesOverTheRampObjects) {
     EXPECT_EQ(records[1].index, 0x2040);
 }
 
+TEST_F(CanSdoTest, DdlTablesLoadOnlyOnTheTablesScanner) {
+    FastClock fast;
+    const uint16_t tables = 12;
+    object(127, 0x2041, 19, 1);
+    object(127, 0x2041, 20, 2, SIMCAN_READ_WRITE, &tables);
+    int count = 0;
+    info.can.digitalScanner = 2;
+    EXPECT_EQ(can_pi_load_ddl_tables(&info, &count), ERR_INVALID_PARAM);
+    EXPECT_TRUE(sdos().empty());
+    info.can.digitalScanner = 1;
+    int64_t start = plat_clock_ms();
+    ASSERT_EQ(can_pi_load_ddl_tables(&info, &count), NO_ERROR);
+    EXPECT_GE(plat_clock_ms() - start, 2000);
+    EXPECT_EQ(count, 12);
+    std::vector<SimCanRecord> records = sdos();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(simcan_record_bytes(records[0].entry), (Bytes{0}));
+    EXPECT_EQ(records[1].subIndex, 20);
+}
+
 TEST_F(CanSdoTest, PiezoFocusOffsetWaitsForTheRampToStop) {
     FastClock fast;
     object(127, 0x2009, 1, 2);
