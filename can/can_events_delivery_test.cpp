@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -11,12 +12,14 @@
 #include "can/can_bridge.h"
 #include "can/can_events.h"
 #include "can/can_lib.h"
+#include "can/can_sleep.h"
 #include "common/status.h"
 #include "common/testing/capture_sink.h"
 #include "config/sysinfo.h"
 #include "devpoll/devpoll.h"
 #include "platform/clock.h"
 #include "platform/event.h"
+#include "platform/resources.h"
 #include "sim/can/simcan_fixture.h"
 
 namespace {
@@ -231,6 +234,19 @@ TEST_F(CanDeliveryTest, ReRegisteringWhileDelivering) {
         can_poll_events(info_.get());
     }
     drain();
+}
+
+TEST_F(CanDeliveryTest, IdleWithEventsRegisteredAndTheSleepThreadCounting) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "sanitizer runtimes use processor time of their own";
+#endif
+    ASSERT_EQ(can_register_events(info_.get(), true), 0);
+    info_->sleepTimeout = 3600;
+    sleep_mode_start(info_.get());
+    double before = plat_cpu_seconds();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_LT(plat_cpu_seconds() - before, 0.04);  // 2 % of one core
+    EXPECT_TRUE(sleep_mode_stop());
 }
 
 TEST_F(CanDeliveryTest, ThePollIsTheCanQueueDevicesPollFunction) {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -198,6 +199,26 @@ TEST_F(SleepModeTest, ZeroTimeoutWaitsForActivity) {
     sleep_mode_note_activity();
     ASSERT_TRUE(next_event(&event, 60000));
     EXPECT_TRUE(is_sleep_request(event));
+}
+
+TEST_F(SleepModeTest, SignalsFromOtherThreadsAcrossStartsAndStops) {
+    // Transfers and the application signal at any time, also while the
+    // thread starts or ends: the events they use stay valid.
+    std::atomic<bool> done{false};
+    std::thread signaller([&] {
+        while (!done.load()) {
+            sleep_mode_note_activity();
+            sleep_mode_signal_sleep();
+            sleep_mode_signal_wakeup();
+        }
+    });
+    info_->sleepTimeout = 1;
+    for (int i = 0; i < 20; ++i) {
+        sleep_mode_start(info_.get());
+        EXPECT_TRUE(sleep_mode_stop());
+    }
+    done = true;
+    signaller.join();
 }
 
 TEST_F(SleepModeTest, ThreadOutlivingTheStopKeepsItsOwnState) {
