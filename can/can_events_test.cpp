@@ -96,19 +96,9 @@ class CanEventsTest : public ::testing::Test {
 
 using Kinds = std::vector<uint32_t>;
 
-TEST_F(CanEventsTest, MotionControllerPdoPacking) {
+TEST_F(CanEventsTest, CallbackPacking) {
     uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     can_mc_pdo_callback(0x1C0, 0xA1B2C3D4, data);
-    EXPECT_TRUE(can_poll_events(info_.get()));
-    CanAppEvent event;
-    ASSERT_TRUE(can_get_app_event(&event));
-    const uint8_t expected[24] = {13,   0,    0,    0,    0xC0, 0x01, 0, 0, 0, 0, 0, 0,
-                                  0xD4, 0xC3, 0xB2, 0xA1, 1,    2,    3, 4, 5, 6, 7, 8};
-    EXPECT_EQ(std::memcmp(&event, expected, sizeof expected), 0);
-    EXPECT_FALSE(can_poll_events(info_.get()));
-}
-
-TEST_F(CanEventsTest, EmergencyPackingOfBothCallbacks) {
     const uint8_t four[4] = {0x11, 0x22, 0x33, 0x44};
     uint32_t value4;
     std::memcpy(&value4, four, 4);
@@ -116,6 +106,11 @@ TEST_F(CanEventsTest, EmergencyPackingOfBothCallbacks) {
     const uint32_t block[3] = {0x0A0B0C0D, 7, 8};
     ReceiveEmcyHandler(9, 10, block, 0xEE);
     EXPECT_TRUE(can_poll_events(info_.get()));
+    CanAppEvent event;
+    ASSERT_TRUE(can_get_app_event(&event));
+    const uint8_t pdo[24] = {13,   0,    0,    0,    0xC0, 0x01, 0, 0, 0, 0, 0, 0,
+                             0xD4, 0xC3, 0xB2, 0xA1, 1,    2,    3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(std::memcmp(&event, pdo, sizeof pdo), 0);
     CanAppEmcy emcy;
     ASSERT_TRUE(can_get_app_emcy(&emcy));
     const uint8_t mc[28] = {2, 0, 0,    0,    4,    3,    2,    1,    5, 0, 0,    0, 6, 0,
@@ -125,37 +120,46 @@ TEST_F(CanEventsTest, EmergencyPackingOfBothCallbacks) {
     const uint8_t lib[28] = {2,    0,    0, 0, 9, 0, 0, 0, 10, 0, 0,    0, 0x0D, 0x0C,
                              0x0B, 0x0A, 7, 0, 0, 0, 8, 0, 0,  0, 0xEE, 0, 0,    0};
     EXPECT_EQ(std::memcmp(&emcy, lib, sizeof lib), 0);
-    EXPECT_FALSE(can_get_app_emcy(&emcy));
     EXPECT_FALSE(can_poll_events(info_.get()));
 }
 
-TEST_F(CanEventsTest, Wands) {
-    EXPECT_EQ(decode(0x1C8, {1}), Kinds{CAN_EVENT_WAND_1});
-    EXPECT_EQ(decode(0x1C9, {2}), Kinds{CAN_EVENT_WAND_2});
-    EXPECT_EQ(decode(0x1C8, {3}), Kinds{CAN_EVENT_WAND_3});
-    EXPECT_EQ(decode(0x1C9, {4}), Kinds{});
-    EXPECT_EQ(decode(0x1C9, {0}), Kinds{});
-    EXPECT_EQ(decode(0x2C8, {1}), Kinds{});  // second PDO of a wand
-}
-
-TEST_F(CanEventsTest, RingSpotDisk) {
-    EXPECT_EQ(decode(0x2C4, {0x00, 0, 1}), Kinds{CAN_EVENT_RS_DISK_1});
-    EXPECT_EQ(decode(0x2C4, {0x00, 0, 2}), Kinds{CAN_EVENT_RS_DISK_2});
-    EXPECT_EQ(decode(0x2C4, {0x02, 0, 1}), Kinds{});  // still moving
-    EXPECT_EQ(decode(0x2C4, {0x00, 0, 3}), Kinds{});
-    info_->systemType = 26;
-    EXPECT_EQ(decode(0x2C4, {0x00, 0, 1}), Kinds{});
-}
-
-TEST_F(CanEventsTest, FocusNodeFirstPdoBySystemType) {
-    for (int32_t type : {23, 30, 32, 33}) {
-        info_->systemType = type;
-        EXPECT_EQ(decode(0x1C0, {0x55}), Kinds{CAN_EVENT_NDW_PDO}) << type;
+TEST_F(CanEventsTest, DecodersBySystemType) {
+    const struct {
+        int32_t type;
+        uint32_t cobId;
+        uint8_t data[3];
+        Kinds kinds;
+    } cases[] = {
+        {23, 0x1C8, {1}, {CAN_EVENT_WAND_1}},
+        {25, 0x1C9, {2}, {CAN_EVENT_WAND_2}},
+        {26, 0x1C8, {3}, {CAN_EVENT_WAND_3}},
+        {23, 0x1C9, {4}, {}},
+        {23, 0x2C8, {1}, {}},  // a wand's second PDO
+        {30, 0x2C4, {0, 0, 1}, {CAN_EVENT_RS_DISK_1}},
+        {32, 0x2C4, {0, 0, 2}, {CAN_EVENT_RS_DISK_2}},
+        {23, 0x2C4, {0x02, 0, 1}, {}},  // still moving
+        {23, 0x2C4, {0, 0, 3}, {}},
+        {26, 0x2C4, {0, 0, 1}, {}},
+        {23, 0x1C0, {0x55}, {CAN_EVENT_NDW_PDO}},
+        {33, 0x1C0, {0x55}, {CAN_EVENT_NDW_PDO}},
+        {25, 0x1C0, {0x55}, {}},
+        {26, 0x1C0, {0x55}, {}},
+        {22, 0x1C8, {1}, {}},
+        {28, 0x1C8, {1}, {}},
+        {28, 0x2BF, {0x08, 1}, {}},
+        {34, 0x2C4, {0, 0, 1}, {}},
+    };
+    for (const auto& c : cases) {
+        info_->systemType = c.type;
+        feed(c.cobId, {c.data[0], c.data[1], c.data[2]});
+        can_poll_events(info_.get());
+        EXPECT_EQ(kinds(take_events()), c.kinds) << c.type << " " << std::hex << c.cobId;
     }
-    for (int32_t type : {25, 26, 22, 28}) {
-        info_->systemType = type;
-        EXPECT_EQ(decode(0x1C0, {0x55}), Kinds{}) << type;
-    }
+    // Only a CAN instrument's PDOs are decoded; the raw queue empties all the same.
+    info_->systemType = 23;
+    info_->instrBdType = SB_BOARD_SERIAL1;
+    EXPECT_EQ(decode(0x1C8, {1}), Kinds{});
+    EXPECT_EQ(can_queue_length(CAN_QUEUE_RAW_PDO), 0u);
 }
 
 TEST_F(CanEventsTest, NdWheelStoppedSetsTheNamedEventOnce) {
@@ -194,16 +198,6 @@ TEST_F(CanEventsTest, ZoomMotionStates) {
     EXPECT_EQ(decode(0x2BF, {0x00, 3}), Kinds{});
 }
 
-TEST_F(CanEventsTest, ZoomPositionPassesThroughWithoutTheTable) {
-    info_->systemType = 11;
-    EXPECT_EQ(decode(0x2BF, {0x20, 2}), Kinds{CAN_EVENT_ZOOM_POSITION});
-    EXPECT_EQ(can_decoder_memory().lastZoomPosition, 2);
-    EXPECT_EQ(decode(0x2BF, {0x20, 2}), Kinds{});
-    EXPECT_EQ(decode(0x2BF, {0x20, 15}), Kinds{CAN_EVENT_ZOOM_POSITION});
-    EXPECT_EQ(can_decoder_memory().lastZoomPosition, CAN_NO_ZOOM_POSITION);
-    EXPECT_EQ(decode(0x2BF, {0x20, 15}), Kinds{});
-}
-
 TEST_F(CanEventsTest, ZoomPositionThroughTheTableOnlyForTheEncodedD7) {
     info_->systemType = 31;
     can_bridge_info_create(info_.get())->brushMotorProductId = 0x267215D7;
@@ -231,20 +225,6 @@ TEST_F(CanEventsTest, ZoomPositionThroughTheTableOnlyForTheEncodedD7) {
     EXPECT_EQ(can_decoder_memory().lastZoomPosition, CAN_NO_ZOOM_POSITION);
 }
 
-TEST_F(CanEventsTest, SeedingTheZoomPositionKeepsOneAlreadyKnown) {
-    can_seed_last_zoom_position(4);
-    EXPECT_EQ(can_decoder_memory().lastZoomPosition, 4);
-    can_seed_last_zoom_position(5);
-    EXPECT_EQ(can_decoder_memory().lastZoomPosition, 4);
-}
-
-TEST_F(CanEventsTest, ZoomTable) {
-    const int expected[8] = {0, 6, 5, 4, 3, 2, 1, 7};
-    for (uint32_t raw = 0; raw < 8; ++raw) EXPECT_EQ(can_zoom_table_position(raw), expected[raw]);
-    EXPECT_EQ(can_zoom_table_position(8), -1);
-    EXPECT_EQ(can_zoom_table_position(255), -1);
-}
-
 TEST_F(CanEventsTest, EncodedTurret) {
     info_->systemType = 13;
     info_->turret[0] = 2;
@@ -256,16 +236,6 @@ TEST_F(CanEventsTest, EncodedTurret) {
     EXPECT_EQ(decode(0x1BF, {0x83}), Kinds{});
     info_->turret[0] = 1;
     EXPECT_EQ(decode(0x1BF, {0x84}), Kinds{});
-}
-
-TEST_F(CanEventsTest, NoDecodersLeaveTheRawQueueEmpty) {
-    info_->systemType = 28;
-    EXPECT_EQ(decode(0x1C8, {1}), Kinds{});
-    EXPECT_EQ(decode(0x2BF, {0x08, 1}), Kinds{});
-    info_->systemType = 23;
-    info_->instrBdType = SB_BOARD_SERIAL1;
-    EXPECT_EQ(decode(0x1C8, {1}), Kinds{});
-    EXPECT_EQ(can_queue_length(CAN_QUEUE_RAW_PDO), 0u);
 }
 
 TEST_F(CanEventsTest, QueuesDropTheirOldestWhenFull) {
@@ -301,75 +271,41 @@ TEST_F(CanEventsTest, QueuesDropTheirOldestWhenFull) {
 TEST_F(CanEventsTest, ApplicationQueueBoundedAndDrained) {
     uint64_t before = can_queue_drops(CAN_QUEUE_APP_EVENT);
     CapturedMessages messages;
-    for (uint32_t i = 0; i < CAN_QUEUE_LIMIT + 5; ++i) {
-        CanPdoRecord pdo{};
-        pdo.value1 = i;
+    for (uint32_t i = 0; i < CAN_QUEUE_LIMIT - 1; ++i) feed(0x1C8, {1});
+    can_poll_events(info_.get());
+    CanPdoRecord pdo{};
+    for (pdo.value1 = 0; pdo.value1 < 5; ++pdo.value1)
         can_post_app_event(CAN_EVENT_SLEEP_REQUEST, pdo);
-    }
-    EXPECT_EQ(can_queue_drops(CAN_QUEUE_APP_EVENT), before + 5);
+    EXPECT_EQ(can_queue_drops(CAN_QUEUE_APP_EVENT), before + 4);
     EXPECT_EQ(messages.text(), "CAN application event queue full: dropping its oldest entries\n");
-    EXPECT_TRUE(can_poll_events(info_.get()));
-    CanAppEvent event;
-    ASSERT_TRUE(can_get_app_event(&event));
-    EXPECT_EQ(event.pdo.value1, 5u);  // oldest kept
-    std::vector<CanAppEvent> rest = take_events();
-    ASSERT_EQ(rest.size(), CAN_QUEUE_LIMIT - 1);
-    EXPECT_EQ(rest.back().pdo.value1, CAN_QUEUE_LIMIT + 4);
+    std::vector<CanAppEvent> all = take_events();
+    ASSERT_EQ(all.size(), CAN_QUEUE_LIMIT);
+    EXPECT_EQ(all.back().pdo.value1, 4u);
+    EXPECT_EQ(all[all.size() - 5].kind, CAN_EVENT_SLEEP_REQUEST);
+    EXPECT_EQ(all[all.size() - 6].kind, CAN_EVENT_WAND_1);
     // Drained, the poll no longer reports the device.
     EXPECT_FALSE(can_poll_events(info_.get()));
 }
 
-TEST_F(CanEventsTest, WandDecodingOverflowsTheApplicationQueue) {
-    uint64_t before = can_queue_drops(CAN_QUEUE_APP_EVENT);
-    CapturedMessages messages;
-    for (uint32_t i = 0; i < CAN_QUEUE_LIMIT; ++i) feed(0x1C8, {1});
-    can_poll_events(info_.get());
-    EXPECT_EQ(can_queue_drops(CAN_QUEUE_APP_EVENT), before);
-    feed(0x1C8, {1});
-    can_poll_events(info_.get());
-    EXPECT_EQ(can_queue_length(CAN_QUEUE_APP_EVENT), CAN_QUEUE_LIMIT);
-    EXPECT_EQ(can_queue_drops(CAN_QUEUE_APP_EVENT), before + 1);
-    EXPECT_EQ(messages.text(), "CAN application event queue full: dropping its oldest entries\n");
-}
-
-TEST_F(CanEventsTest, AllocationFailureInACallbackDropsTheRecord) {
+TEST_F(CanEventsTest, AllocationFailureDropsTheRecord) {
+    // 200 records need new blocks of the queues, in the callback and the poll.
     uint64_t before = can_queue_drops(CAN_QUEUE_RAW_PDO);
-    size_t length = can_queue_length(CAN_QUEUE_RAW_PDO);
     t_fail_allocation = true;
-    // Enough to need a new block of the queue.
     for (int i = 0; i < 200; ++i) EXPECT_NO_THROW(feed(0x1C8, {1}));
     t_fail_allocation = false;
-    uint64_t dropped = can_queue_drops(CAN_QUEUE_RAW_PDO) - before;
-    EXPECT_GT(dropped, 0u);
-    EXPECT_EQ(can_queue_length(CAN_QUEUE_RAW_PDO) - length + dropped, 200u);
-}
-
-TEST_F(CanEventsTest, AllocationFailureInThePollDropsTheRecord) {
-    for (int i = 0; i < 200; ++i) feed(0x1C8, {1});
-    uint64_t before = can_queue_drops(CAN_QUEUE_RAW_PDO);
+    uint64_t lost = can_queue_drops(CAN_QUEUE_RAW_PDO) - before;
+    EXPECT_GT(lost, 0u);
+    EXPECT_EQ(can_queue_length(CAN_QUEUE_RAW_PDO) + lost, 200u);
+    for (uint64_t i = 0; i < lost; ++i) feed(0x1C8, {1});
     t_fail_allocation = true;
     EXPECT_NO_THROW(can_poll_events(info_.get()));
     t_fail_allocation = false;
-    uint64_t dropped = can_queue_drops(CAN_QUEUE_RAW_PDO) - before;
-    EXPECT_GT(dropped, 0u);
+    lost = can_queue_drops(CAN_QUEUE_RAW_PDO) - before - lost;
+    EXPECT_GT(lost, 0u);
     EXPECT_EQ(can_queue_length(CAN_QUEUE_RAW_PDO), 0u);
-    EXPECT_EQ(take_events().size() + dropped, 200u);
+    EXPECT_EQ(take_events().size() + lost, 200u);
 }
 
-TEST_F(CanEventsTest, LocksAreCreatedOnce) {
-    PlatWaitable* first = plat_named_open("PrynCanEventMutex");
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(CanCreateSyncObjects(), 0);
-    // Still the same object: a lock taken before is still held after.
-    ASSERT_EQ(plat_wait_one(first, 0), 0);
-    PlatWaitable* again = plat_named_open("PrynCanEventMutex");
-    EXPECT_EQ(plat_wait_one(again, 0), PLAT_WAIT_TIMEOUT);
-    plat_event_set(first);
-    plat_handle_close(again);
-    plat_handle_close(first);
-}
-
-// Runs in a fresh process (below), where no lock exists yet.
 TEST(CanEventsFresh, LockCreationFailure) {
     if (std::getenv("SURF_CAN_FRESH_PROCESS") == nullptr)
         GTEST_SKIP() << "run by LocksInAFreshProcess";

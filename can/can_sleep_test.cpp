@@ -102,20 +102,13 @@ class SleepModeTest : public ::testing::Test {
     std::unique_ptr<SystemInfo> info_;
 };
 
-TEST_F(SleepModeTest, StopWithoutThreadIsFalse) {
-    EXPECT_FALSE(sleep_mode_stop());
-    info_->sleepTimeout = 30;
-    sleep_mode_start(info_.get());
-    sleep_mode_start(info_.get());  // one thread only
-    EXPECT_EQ(thread_count(), threads_ + 1);
-    EXPECT_TRUE(sleep_mode_stop());
-    EXPECT_FALSE(sleep_mode_stop());
-}
-
 TEST_F(SleepModeTest, RequestsOnceASecondAfterTheTimeoutUntilStopped) {
+    EXPECT_FALSE(sleep_mode_stop());
     info_->sleepTimeout = 2;
     int64_t started = plat_clock_ms();
     sleep_mode_start(info_.get());
+    sleep_mode_start(info_.get());  // one thread only
+    EXPECT_EQ(thread_count(), threads_ + 1);
     CanAppEvent event;
     int64_t first = 0;
     ASSERT_TRUE(next_event(&event, 60000, &first));
@@ -128,6 +121,7 @@ TEST_F(SleepModeTest, RequestsOnceASecondAfterTheTimeoutUntilStopped) {
     // Three requests a second or more apart.
     EXPECT_GE(plat_clock_ms() - first, 2000);
     EXPECT_TRUE(sleep_mode_stop());
+    EXPECT_FALSE(sleep_mode_stop());
     drain_events();
     EXPECT_FALSE(next_event(&event, 1500));
 }
