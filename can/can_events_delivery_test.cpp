@@ -223,19 +223,6 @@ TEST_F(CanDeliveryTest, UnregisteringEndsDeliveryAndKeepsTheLocks) {
     EXPECT_EQ(simcan_thread_count(), threads);
 }
 
-TEST_F(CanDeliveryTest, ReRegisteringWhileDelivering) {
-    ASSERT_EQ(can_register_events(info_.get(), true), 0);
-    std::vector<uint8_t> data = {1, 0, 0, 0, 0, 0, 0, 0};
-    for (int round = 0; round < 20; ++round) {
-        for (int i = 0; i < 20; ++i) sim->simcan_emit_pdo(0x1C8, data.data(), 8);
-        ASSERT_EQ(can_register_events(info_.get(), false), 0);
-        can_events_free_resources();
-        ASSERT_EQ(can_register_events(info_.get(), true), 0);
-        can_poll_events(info_.get());
-    }
-    drain();
-}
-
 TEST_F(CanDeliveryTest, IdleWithEventsRegisteredAndTheSleepThreadCounting) {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "sanitizer runtimes use processor time of their own";
