@@ -384,7 +384,11 @@ bool plat_serial_purge(PlatSerialPort* port, uint32_t flags) {
     return ::tcflush(port->fd, rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH)) == 0;
 }
 
-bool plat_serial_clear_error(PlatSerialPort* port, uint32_t* errors, PlatCommStatus* status) {
+namespace {
+// Errors since the reading kept in `baseline` (which this call advances) and
+// the queue counts.
+bool errors_and_queues(PlatSerialPort* port, serial_icounter_struct PlatSerialPort::*baseline,
+                       uint32_t* errors, PlatCommStatus* status) {
     if (errors != nullptr) *errors = 0;
     if (status != nullptr) *status = PlatCommStatus{};
     if (port == nullptr) {
@@ -398,33 +402,21 @@ bool plat_serial_clear_error(PlatSerialPort* port, uint32_t* errors, PlatCommSta
     // Only real UARTs count line errors; pseudo-terminals have none.
     if (port->is_terminal && ::ioctl(port->fd, TIOCGICOUNT, &counters) == 0) {
         std::lock_guard<std::mutex> guard(port->counter_lock);
-        flags = counter_flags(counters, port->counters);
-        port->counters = counters;
+        flags = counter_flags(counters, port->*baseline);
+        port->*baseline = counters;
     }
     if (errors != nullptr) *errors = flags;
     if (status != nullptr) *status = queues;
     return true;
 }
+}  // namespace
+
+bool plat_serial_clear_error(PlatSerialPort* port, uint32_t* errors, PlatCommStatus* status) {
+    return errors_and_queues(port, &PlatSerialPort::counters, errors, status);
+}
 
 bool plat_serial_peek_error(PlatSerialPort* port, uint32_t* errors, PlatCommStatus* status) {
-    if (errors != nullptr) *errors = 0;
-    if (status != nullptr) *status = PlatCommStatus{};
-    if (port == nullptr) {
-        errno = EBADF;
-        return false;
-    }
-    PlatCommStatus queues{};
-    if (!queue_counts(port, &queues)) return false;
-    uint32_t flags = 0;
-    serial_icounter_struct counters{};
-    if (port->is_terminal && ::ioctl(port->fd, TIOCGICOUNT, &counters) == 0) {
-        std::lock_guard<std::mutex> guard(port->counter_lock);
-        flags = counter_flags(counters, port->peek_counters);
-        port->peek_counters = counters;
-    }
-    if (errors != nullptr) *errors = flags;
-    if (status != nullptr) *status = queues;
-    return true;
+    return errors_and_queues(port, &PlatSerialPort::peek_counters, errors, status);
 }
 
 bool plat_serial_read(PlatSerialPort* port, void* buffer, uint32_t count, uint32_t* done) {
