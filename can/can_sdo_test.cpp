@@ -768,4 +768,126 @@ TEST_F(CanSdoTest, TransfersMarkedAsUseRestartTheSleepCount) {
     }
 }
 
+// Out-parameters and scanner/node selection for the accessor table below.
+uint8_t g_u8;
+uint16_t g_u16;
+int16_t g_i16;
+uint32_t g_u32;
+float g_f;
+const uint16_t kSamples[3] = {0x0102, 0x0304, 0x0506};
+SystemInfo* with_pi_scanner(SystemInfo* info) {
+    info->can.digitalScanner = 1;
+    return info;
+}
+SystemInfo* on_large_aperture(SystemInfo* info) {
+    info->can.rampMux = 1;
+    info->can.largeAperturePresent = 1;
+    return info;
+}
+
+// Every single-object accessor the other tests leave unpinned, called once with
+// its documented object in place: the transfer must match node, object,
+// direction and size (writes: the bytes), and the same object aborted must give
+// the accessor's own SDO error.
+TEST_F(CanSdoTest, EachAccessorMakesItsDocumentedTransferAndReportsItsOwnError) {
+    struct Row {
+        const char* name;
+        int (*call)(SystemInfo*);
+        uint8_t node;
+        uint16_t index;
+        uint8_t sub;
+        int dir;
+        uint32_t size;
+        int sdoError;
+        Bytes sent;
+        size_t transfers = 1;  // the row's transfer is the last
+    };
+    constexpr int R = SIMCAN_DIR_READ, W = SIMCAN_DIR_WRITE;
+    constexpr int RAMP = ERR_CAN_SDO_RAMP_ERROR, BRIDGE = ERR_CAN_SDO_BRIDGE_ERROR;
+    constexpr int LED = ERR_CAN_SDO_LED_ERROR, BRMTR = ERR_CAN_SDO_BRMOTOR_ERROR;
+    constexpr int ROF = ERR_CAN_SDO_ROF_ERROR, ZOOM = ERR_CAN_SDO_ZOOM_ERROR;
+    constexpr int NDW = ERR_CAN_SDO_NDW_ERROR, DMD = ERR_CAN_SDO_DMD_ERROR;
+    constexpr int PZT = ERR_CAN_SDO_PZT_ERROR, LAP = ERR_CAN_SDO_LAP_ERROR;
+#define CALL(expr) [](SystemInfo* i) { return expr; }
+    // clang-format off
+    const Row rows[] = {
+        {"can_ramp_start", CALL(can_ramp_start(i)), 127, 0x2000, 0, W, 1, RAMP, {1}},
+        {"can_write_ramp_select", CALL(can_write_ramp_select(i, 2)), 127, 0x2001, 0, W, 1, RAMP, {2}},
+        {"can_read_ramp_valid", CALL(can_read_ramp_valid(i, 1, &g_u8)), 127, 0x2004, 1, R, 1, RAMP, {}},
+        {"can_write_pifoc_offset", CALL(can_write_pifoc_offset(i, 0x1234, false)), 127, 0x2009, 1, W, 2, RAMP, {0x34, 0x12}},
+        {"can_read_bridge_status", CALL(can_read_bridge_status(i, &g_u8)), 127, 0x2010, 1, R, 1, BRIDGE, {}},
+        {"can_bridge_read_config", CALL(can_bridge_read_config(i, &g_u16)), 127, 0x2010, 2, R, 2, RAMP, {}},
+        {"can_bridge_write_config", CALL(can_bridge_write_config(i, 0xA55A)), 127, 0x2010, 2, W, 2, RAMP, {0x5A, 0xA5}},
+        {"can_read_pi_ramp_amplitude", CALL(can_read_pi_ramp_amplitude(with_pi_scanner(i), &g_f)), 127, 0x2041, 2, R, 4, RAMP, {}},
+        {"can_read_pi_ramp_velocity", CALL(can_read_pi_ramp_velocity(with_pi_scanner(i), &g_f)), 127, 0x2041, 3, R, 4, RAMP, {}},
+        {"can_bridge_read_digitalout", CALL(can_bridge_read_digitalout(i, &g_u8)), 127, 0x6200, 1, R, 1, BRIDGE, {}},
+        {"can_bridge_write_digitalout", CALL(can_bridge_write_digitalout(i, 0x81)), 127, 0x6200, 1, W, 1, BRIDGE, {0x81}},
+        {"can_write_led_setup", CALL(can_write_led_setup(i, 0x42)), 61, 0x2000, 0, W, 1, LED, {0x42}},
+        {"can_write_llc_avgcurlmt", CALL(can_write_llc_avgcurlmt(i, 600)), 61, 0x2002, 0, W, 2, LED, {0x58, 0x02}},
+        {"can_write_llc_pwmfreq", CALL(can_write_llc_pwmfreq(i, 0x12345)), 61, 0x2006, 0, W, 4, LED, {0x45, 0x23, 0x01, 0x00}},
+        {"can_read_turret_status", CALL(can_read_turret_status(i, &g_u8)), 63, 0x2001, 0, R, 1, BRMTR, {}},
+        {"can_read_turret", CALL(can_read_turret(i, &g_u8)), 63, 0x2002, 0, R, 1, BRMTR, {}},
+        {"can_get_brmtr_config", CALL(can_get_brmtr_config(i, &g_u16)), 63, 0x2020, 1, R, 2, BRMTR, {}},
+        {"can_write_rs_dd_control", CALL(can_write_rs_dd_control(i, 5)), 68, 0x2000, 0, W, 1, ROF, {5}},
+        {"can_write_rs_dd_mode", CALL(can_write_rs_dd_mode(i, 3)), 68, 0x2002, 0, W, 1, ROF, {3}},
+        {"can_read_rs_status", CALL(can_read_rs_status(i, &g_u8)), 68, 0x2021, 0, R, 1, ROF, {}},
+        {"can_write_rs_current", CALL(can_write_rs_current(i, -700)), 68, 0x2034, 0, W, 2, ROF, {0x44, 0xFD}, 2},
+        {"can_read_rs_maxCurrent", CALL(can_read_rs_maxCurrent(i, &g_i16)), 68, 0x2036, 0, R, 2, ROF, {}},
+        {"can_read_rs_position", CALL(can_read_rs_position(i, &g_u8)), 68, 0x2047, 0, R, 1, ROF, {}},
+        {"can_read_rs_keypress_mode", CALL(can_read_rs_keypress_mode(i, &g_u8)), 68, 0x2044, 8, R, 1, ROF, {}},
+        {"can_write_rs_keypress_mode", CALL(can_write_rs_keypress_mode(i, 2)), 68, 0x2044, 8, W, 1, ROF, {2}},
+        {"can_read_zoom_dd_control", CALL(can_read_zoom_dd_control(i, &g_u8)), 70, 0x2000, 0, R, 1, ZOOM, {}},
+        {"can_write_zoom_dd_control", CALL(can_write_zoom_dd_control(i, 1)), 70, 0x2000, 0, W, 1, ZOOM, {1}},
+        {"can_write_zoom_dd_mode", CALL(can_write_zoom_dd_mode(i, 4)), 70, 0x2002, 0, W, 1, ZOOM, {4}},
+        {"can_write_zoom_dd_targetVel", CALL(can_write_zoom_dd_targetVel(i, 250)), 70, 0x2004, 0, W, 4, ZOOM, {0x00, 0x00, 0x7A, 0x43}},
+        {"can_read_zoom_keypress_mode", CALL(can_read_zoom_keypress_mode(i, &g_u8)), 70, 0x2044, 8, R, 1, ZOOM, {}},
+        {"can_write_zoom_keypress_mode", CALL(can_write_zoom_keypress_mode(i, 3)), 70, 0x2044, 8, W, 1, ZOOM, {3}},
+        {"can_read_ndw_llcLevel", CALL(can_read_ndw_llcLevel(i, &g_u16, false)), 64, 0x2028, 0, R, 2, NDW, {}},
+        {"can_write_ndw_control", CALL(can_write_ndw_control(i, 3)), 64, 0x2020, 0, W, 1, NDW, {3}},
+        {"can_read_ndw_status", CALL(can_read_ndw_status(i, &g_u8)), 64, 0x2021, 0, R, 1, NDW, {}},
+        {"can_read_focus_keypress_mode", CALL(can_read_focus_keypress_mode(i, &g_u8)), 64, 0x2044, 8, R, 1, NDW, {}},
+        {"can_write_focus_keypress_mode", CALL(can_write_focus_keypress_mode(i, 2)), 64, 0x2044, 8, W, 1, NDW, {2}},
+        {"can_write_dmd_motor2_control", CALL(can_write_dmd_motor2_control(i, 66, 1)), 66, 0x2020, 0, W, 1, DMD, {1}},
+        {"can_read_pztramp_status", CALL(can_read_pztramp_status(i, &g_u8)), 62, 0x2000, 0, R, 1, PZT, {}},
+        {"can_write_pztramp_select", CALL(can_write_pztramp_select(i, 2)), 62, 0x2001, 0, W, 1, PZT, {2}},
+        {"can_read_pztramp_valid", CALL(can_read_pztramp_valid(i, 3, &g_u8)), 62, 0x2006, 1, R, 1, PZT, {}},
+        {"can_write_pztramp_rate", CALL(can_write_pztramp_rate(i, 1, 0.5)), 62, 0x2004, 4, W, 4, PZT, {0x00, 0x00, 0xFA, 0x43}},
+        {"can_write_pztramp_data", CALL(can_write_pztramp_data(i, 2, kSamples, 3)), 62, 0x2005, 5, W, 6, PZT, {2, 1, 4, 3, 6, 5}},
+        {"can_write_pztramp_gain", CALL(can_write_pztramp_gain(i, 0, 2, 0x3FFF)), 62, 0x2003, 7, W, 2, PZT, {0xFF, 0x3F}},
+        {"can_read_pztramp_errchk", CALL(can_read_pztramp_errchk(i, &g_u32)), 62, 0x1002, 0, R, 4, PZT, {}},
+        {"can_read_pztramp_errchk (52)", CALL(can_read_pztramp_errchk(on_large_aperture(i), &g_u32)), 52, 0x1002, 0, R, 4, LAP, {}},
+    };
+    // clang-format on
+#undef CALL
+    info.turret[0] = 1;
+    info.can.ringSpotPresent = 1;
+    info.can.zoomDiskPresent = 1;
+    info.can.focusNdwPresent = 1;
+    info.can.triplePztPresent = 1;
+    object(68, 0x2036, 0, 2);  // the ring/spot current write reads its limit first
+    CapturedMessages messages;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        info.can.digitalScanner = 0;
+        info.can.rampMux = 0;
+        object(row.node, row.index, row.sub, row.size);
+        sim->simcan_transcript_clear();
+        EXPECT_EQ(row.call(&info), NO_ERROR);
+        std::vector<SimCanRecord> records = sdos();
+        ASSERT_EQ(records.size(), row.transfers);
+        const SimCanRecord& r = records.back();
+        EXPECT_EQ(r.node, row.node);
+        EXPECT_EQ(r.index, row.index);
+        EXPECT_EQ(r.subIndex, row.sub);
+        EXPECT_EQ(r.direction, row.dir);
+        EXPECT_EQ(r.size, row.size);
+        if (row.dir == W) {
+            EXPECT_EQ(simcan_record_bytes(r.entry), row.sent);
+        }
+        sim->simcan_sdo_fault(row.node, row.index, row.sub, row.dir, CAN_OK, 0x06090011, 0, 1);
+        EXPECT_EQ(row.call(&info), row.sdoError);
+        sim->simcan_sdo_faults_clear();
+    }
+}
+
 }  // namespace
