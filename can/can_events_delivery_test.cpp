@@ -220,7 +220,7 @@ TEST_F(CanDeliveryTest, UnregisteringEndsDeliveryAndKeepsTheLocks) {
     PlatWaitable* lock = plat_named_open("PrynCanEventMutex");
     EXPECT_NE(lock, nullptr);
     plat_handle_close(lock);
-    EXPECT_EQ(simcan_thread_count(), threads);
+    EXPECT_LE(simcan_thread_count_settled(threads), threads);
 }
 
 TEST_F(CanDeliveryTest, IdleWithEventsRegisteredAndTheSleepThreadCounting) {

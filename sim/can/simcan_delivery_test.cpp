@@ -1,5 +1,6 @@
 // PDO and emergency delivery on the simulated bridge's own thread, its end,
 // and the node models behind it.
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -88,7 +89,7 @@ class SimCanDeliveryTest : public SimCanTest {
     void TearDown() override {
         SimCanTest::TearDown();
         // Every thread the library started has been joined.
-        EXPECT_EQ(simcan_thread_count(), threads_);
+        EXPECT_LE(simcan_thread_count_settled(threads_), threads_);
         g_received = nullptr;
     }
 
@@ -193,7 +194,7 @@ TEST_F(SimCanDeliveryTest, UnregisteringReturnsAfterTheCallbackInFlight) {
     ASSERT_EQ(api.CAN_RegisterEvents(nullptr, nullptr), CAN_OK);
     EXPECT_TRUE(received_.finished.load());
     EXPECT_FALSE(sim->simcan_delivery_running());
-    EXPECT_EQ(simcan_thread_count(), threads_);
+    EXPECT_LE(simcan_thread_count_settled(threads_), threads_);
     EXPECT_EQ(sim->simcan_emit_pdo(0x1C0, data, 8), 0);
 }
 
@@ -247,7 +248,7 @@ TEST_F(SimCanDeliveryTest, DisconnectionEndsTheThread) {
     EXPECT_GT(simcan_thread_count(), threads_);
     sim->simcan_drop_connection();
     EXPECT_FALSE(sim->simcan_delivery_running());
-    EXPECT_EQ(simcan_thread_count(), threads_);
+    EXPECT_LE(simcan_thread_count_settled(threads_), threads_);
     const uint32_t block[3] = {};
     EXPECT_EQ(sim->simcan_emit_emcy(1, 2, block, 3), 0);
     EXPECT_EQ(api.CAN_RegisterEvents(on_pdo, on_emcy), CAN_ERR_NOT_CONNECTED);
@@ -260,7 +261,7 @@ TEST_F(SimCanDeliveryTest, DisconnectionEndsTheThread) {
     ASSERT_EQ(api.CAN_RegisterEvents(on_pdo, on_emcy), CAN_OK);
     ASSERT_EQ(api.CAN_ResetBridge(), CAN_OK);
     EXPECT_FALSE(sim->simcan_delivery_running());
-    EXPECT_EQ(simcan_thread_count(), threads_);
+    EXPECT_LE(simcan_thread_count_settled(threads_), threads_);
 }
 
 TEST_F(SimCanDeliveryTest, MotionControllerReceivingMeansTheBridgeDeliversNothing) {
@@ -366,15 +367,22 @@ TEST_F(SimCanDeliveryTest, NdWheelLevelMovesAtFiniteSpeedAndReportsItsStops) {
     write_bytes(api, 64, 0x2028, 0, &target, 2);
     EXPECT_EQ(simbench_ndwheel_target(), 5000);
     EXPECT_TRUE(read_byte(api, 64, 0x2021, 0) & 0x02);
-    ASSERT_TRUE(wait_for(
-        [&] { return !received_.pdos.empty() && (received_.pdos.back().data[0] & 0x02) == 0; }));
+    // The delivery thread's first look at the node may come before the write
+    // and report it idle: wait for the PDO that reports the level reached.
+    auto level_of = [](const CanPdoRecord& pdo) {
+        uint16_t level;
+        std::memcpy(&level, pdo.data + 1, 2);
+        return level;
+    };
+    ASSERT_TRUE(wait_for([&] {
+        return !received_.pdos.empty() && (received_.pdos.back().data[0] & 0x02) == 0 &&
+               level_of(received_.pdos.back()) == 5000;
+    }));
     std::lock_guard<std::mutex> guard(received_.lock);
     ASSERT_GE(received_.pdos.size(), 2u);
     EXPECT_EQ(received_.pdos.front().cobId, 0x2C0u);
-    EXPECT_TRUE(received_.pdos.front().data[0] & 0x02);
-    uint16_t level;
-    std::memcpy(&level, received_.pdos.back().data + 1, 2);
-    EXPECT_EQ(level, 5000);
+    EXPECT_TRUE(std::any_of(received_.pdos.begin(), received_.pdos.end(),
+                            [](const CanPdoRecord& pdo) { return (pdo.data[0] & 0x02) != 0; }));
     EXPECT_EQ(simbench_ndwheel_level(), 5000);
     EXPECT_FALSE(simbench_ndwheel_moving());
 }
@@ -390,8 +398,12 @@ TEST_F(SimCanDeliveryTest, RingSpotDiskDrivesToAnEndAndLedLevelReachesTheBench) 
     EXPECT_EQ(read_byte(api, 68, 0x2047, 0), 1);
     const int16_t current = -800;
     write_bytes(api, 68, 0x2034, 0, &current, 2);
-    ASSERT_TRUE(wait_for(
-        [&] { return !received_.pdos.empty() && (received_.pdos.back().data[0] & 0x02) == 0; }));
+    // The delivery thread's first look at the node may come before the write
+    // and report it idle at position 1: wait for the drive's end at position 2.
+    ASSERT_TRUE(wait_for([&] {
+        return !received_.pdos.empty() && (received_.pdos.back().data[0] & 0x02) == 0 &&
+               received_.pdos.back().data[2] == 2;
+    }));
     EXPECT_EQ(read_byte(api, 68, 0x2047, 0), 2);
     {
         std::lock_guard<std::mutex> guard(received_.lock);

@@ -5,7 +5,9 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "sim/can/testing/simcan_session.h"
 
@@ -29,6 +31,18 @@ inline int simcan_thread_count() {
         while (dirent* entry = readdir(dir))
             if (entry->d_name[0] != '.') ++count;
         closedir(dir);
+    }
+    return count;
+}
+
+// The thread count once it has come down to `want`, or what it is after 5 s
+// of real time. A joined thread can stay listed for a moment after its join
+// returns (the kernel still reaps it), so a count taken at once may be one high.
+inline int simcan_thread_count_settled(int want) {
+    int count = simcan_thread_count();
+    for (int i = 0; i < 5000 && count > want; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        count = simcan_thread_count();
     }
     return count;
 }
