@@ -115,8 +115,16 @@ void sleep_mode_start(SystemInfo* info) {
     reap_lingering();
     if (g_thread != nullptr) return;
     create_shared();
-    if (g_reset == nullptr || g_wakeup == nullptr || g_sleep == nullptr) {
-        u_msg_sink("Failed to start Sleep Mode thread\n");
+    if (g_reset == nullptr) {
+        u_msg_sink("Error creating Sleep Mode Reset Event (%d)\n", errno);
+        return;
+    }
+    if (g_wakeup == nullptr) {
+        u_msg_sink("Error creating Sleep Mode Wakeup Event (%d)\n", errno);
+        return;
+    }
+    if (g_sleep == nullptr) {
+        u_msg_sink("Error creating Sleep Mode Sleep Event (%d)\n", errno);
         return;
     }
     auto run = std::make_shared<SleepRun>();
