@@ -33,9 +33,6 @@ uint32_t can_agc_requested_mode() {
 int32_t can_agc_suspension_count() {
     return 0;
 }
-bool can_agc_thread_running() {
-    return false;
-}
 int ac_llc_wait(SystemInfo*) {
     return ERR_NOT_IMPLEMENTED;
 }
