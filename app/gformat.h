@@ -2,6 +2,8 @@
 // printf's "%g" writes, without the cost of a format-string parse per value.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -16,66 +18,93 @@ inline char* gformat_exact(char* p, double value) {
     return std::to_chars(p, p + GFORMAT_MAX_CHARS, value, std::chars_format::general, 6).ptr;
 }
 
+namespace gformat_detail {
+
+// The two digits of 0..99 as bytes, the first in the low byte.
+constexpr std::array<uint16_t, 100> kPairs = [] {
+    std::array<uint16_t, 100> t{};
+    for (int i = 0; i < 100; ++i)
+        t[i] = static_cast<uint16_t>(('0' + i / 10) | ('0' + i % 10) << 8);
+    return t;
+}();
+
+// Stores the eight bytes of w at p, the low byte first.
+inline void store8(char* p, uint64_t w) {
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    std::memcpy(p, &w, 8);
+}
+
+}  // namespace gformat_detail
+
 // The same, faster for the usual magnitudes: the six significant digits come
-// from one correctly rounded scaling by an exact power of ten, and whenever
-// that cannot decide the rounding (a value near a tie, or a magnitude whose
+// from one correctly rounded scaling by an exact power of ten (its error is
+// below 2^-33 for a result under 10^6), and whenever that cannot decide the
+// rounding (a value within 10^-6 of a tie, a subnormal, or a magnitude whose
 // power of ten is not exact) the exact conversion writes the text instead.
 inline char* gformat(char* p, double value) {
+    using gformat_detail::kPairs;
+    using gformat_detail::store8;
     static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    if (value == 0) {
-        if (std::signbit(value)) *p++ = '-';
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const uint64_t magnitude = bits & 0x7FFFFFFFFFFFFFFFull;
+    if (magnitude == 0) {
+        if (bits != 0) *p++ = '-';
         *p++ = '0';
         return p;
     }
-    double a = std::fabs(value);
-    int e2;
-    std::frexp(a, &e2);
-    // floor(log10(a)) or one less.
-    int x = static_cast<int>(std::floor((e2 - 1) * 0.30102999566398120));
-    if (x < -16 || x > 26) return gformat_exact(p, value);
+    const int e2 = static_cast<int>(magnitude >> 52) - 1023;
+    // floor(log10(2^e2)) for |e2| < 2600: floor(log10(a)) or one less. Below
+    // -56 and above 86 the power of ten needed is not exact.
+    if (e2 < -56 || e2 > 86) return gformat_exact(p, value);
+    int x = (e2 * 78913) >> 18;
+    const double a = std::fabs(value);
     auto scaled = [a](int exp10) {
         const int shift = 5 - exp10;
         return shift >= 0 ? a * kPow10[shift] : a / kPow10[-shift];
     };
     double m = scaled(x);
     if (m >= 1e6) m = scaled(++x);
-    const double frac = m - std::floor(m);
-    if (std::fabs(frac - 0.5) < 1e-6) return gformat_exact(p, value);
-    int64_t digits = static_cast<int64_t>(m + 0.5);
+    // m < 10^6 < 2^53: the integer part and the fraction are exact.
+    int64_t digits = static_cast<int64_t>(m);
+    const double frac = m - static_cast<double>(digits);
+    if (frac > 0.5 - 1e-6 && frac < 0.5 + 1e-6) return gformat_exact(p, value);
+    digits += frac > 0.5;
     if (digits >= 1000000) {
-        digits /= 10;
+        digits = 100000;
         ++x;
     }
-    char d[6];
-    for (int i = 5; i >= 0; --i) {
-        d[i] = static_cast<char>('0' + digits % 10);
-        digits /= 10;
-    }
-    int n = 6;  // significant digits left after dropping trailing zeros
-    while (n > 1 && d[n - 1] == '0') --n;
-    if (value < 0) *p++ = '-';
-    if (x >= -4 && x < 6) {
-        if (x >= 0) {
-            for (int i = 0; i <= x; ++i) *p++ = i < n ? d[i] : '0';
-            if (n > x + 1) {
-                *p++ = '.';
-                for (int i = x + 1; i < n; ++i) *p++ = d[i];
-            }
-        } else {
-            *p++ = '0';
+    // The six digits as bytes 0 to 5 of w, bytes 6 and 7 zero.
+    const uint32_t d6 = static_cast<uint32_t>(digits);
+    const uint32_t hi = d6 / 10000, lo = d6 % 10000;
+    const uint64_t w =
+        kPairs[hi] | uint64_t{kPairs[lo / 100]} << 16 | uint64_t{kPairs[lo % 100]} << 32;
+    // Significant digits left after dropping trailing zeros: the high zero
+    // bytes of the digits less '0' (the first digit is never '0').
+    const int n = 8 - std::countl_zero(w ^ 0x0000303030303030ull) / 8;
+    if (bits >> 63) *p++ = '-';
+    if (x >= 0 && x < 6) {
+        store8(p, w);  // the integer part is the first x + 1 digits
+        p += x + 1;
+        if (n > x + 1) {
             *p++ = '.';
-            for (int i = 0; i < -x - 1; ++i) *p++ = '0';
-            for (int i = 0; i < n; ++i) *p++ = d[i];
+            store8(p, w >> (8 * (x + 1)));
+            p += n - x - 1;
         }
         return p;
     }
-    *p++ = d[0];
-    if (n > 1) {
-        *p++ = '.';
-        for (int i = 1; i < n; ++i) *p++ = d[i];
+    if (x < 0 && x >= -4) {
+        std::memcpy(p, "0.000000", 8);
+        p += 1 - x;  // "0." and -x - 1 zeros
+        store8(p, w);
+        return p + n;
     }
+    *p = static_cast<char>(w);
+    p[1] = '.';
+    store8(p + 2, w >> 8);
+    p += n > 1 ? n + 1 : 1;
     *p++ = 'e';
     *p++ = x < 0 ? '-' : '+';
     const int ax = x < 0 ? -x : x;

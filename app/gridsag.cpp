@@ -12,6 +12,10 @@
 #include <thread>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "app/gformat.h"
 #include "common/status.h"
 #include "platform/replace_file.h"
@@ -52,18 +56,37 @@ struct Grid {
         return true;
     }
 
+    // The three sampling positions of one coordinate, v - s, v and v + s, and
+    // whether they lie between the same two elements.
+    struct Axis3 {
+        PhaseAxis m, c, p;
+        bool same;
+    };
+    static Axis3 axis3(double v, int size) {
+        Axis3 a;
+        a.c = phase_axis(v, size);
+        a.p = phase_axis(v + kStep, size);
+        a.m = phase_axis(v - kStep, size);
+        a.same = same_cell(a.m, a.c, a.p);
+        return a;
+    }
+    // The positions across are the same on every row: worked out once per grid.
+    std::vector<Axis3> col_axes;
+    void make_col_axes() {
+        col_axes.resize(static_cast<size_t>(columns));
+        for (int j = 0; j < columns; ++j)
+            col_axes[static_cast<size_t>(j)] = axis3(x_at(j), win.width);
+    }
+    Axis3 row_axis(int i) const { return axis3(y_at(i), win.height); }
+
     // The point's sag and sampled derivatives; false when it is written without data.
-    // (x, y) is the point's position, x_at(j) and y_at(i). The nine samples
-    // share three positions across and three down, worked out once each.
-    bool point(int i, int j, double x, double y, double out[4]) const {
+    // xa and ya are the point's axes, col_axes[j] and row_axis(i).
+    bool point(int i, int j, const Axis3& xa, const Axis3& ya, double out[4]) const {
         if (i == 0 || j == 0 || i == rows - 1 || j == columns - 1) return false;
+        if (xa.same && ya.same) return point_in_cell(xa, ya, out);
         const double s = kStep;
-        const PhaseAxis xc = phase_axis(x, win.width), yc = phase_axis(y, win.height);
-        const PhaseAxis xp = phase_axis(x + s, win.width), xm = phase_axis(x - s, win.width);
-        const PhaseAxis yp = phase_axis(y + s, win.height), ym = phase_axis(y - s, win.height);
-        if (same_cell(xm, xc, xp) && same_cell(ym, yc, yp)) {
-            return point_in_cell(xm, xc, xp, ym, yc, yp, out);
-        }
+        const PhaseAxis &xc = xa.c, &xp = xa.p, &xm = xa.m;
+        const PhaseAxis &yc = ya.c, &yp = ya.p, &ym = ya.m;
         int32_t v;
         if (!sample_phase_at(row_table.data(), xc, yc, &v)) return false;
         double a, b;
@@ -83,43 +106,83 @@ struct Grid {
     }
 
     static bool same_cell(const PhaseAxis& m, const PhaseAxis& c, const PhaseAxis& p) {
-        return m.inside && p.inside && m.lo == c.lo && c.lo == p.lo && m.hi == c.hi &&
-               c.hi == p.hi;
+        return m.inside && p.inside && m.lo == c.lo && c.lo == p.lo && m.hi == c.hi && c.hi == p.hi;
     }
 
     // The usual case: all nine samples lie between the same four elements, so
-    // they are read and tested once. The values are those of the general path.
-    bool point_in_cell(const PhaseAxis& xm, const PhaseAxis& xc, const PhaseAxis& xp,
-                       const PhaseAxis& ym, const PhaseAxis& yc, const PhaseAxis& yp,
-                       double out[4]) const {
-        const int64_t p = row_table[yc.lo][xc.lo];
-        const int64_t q = row_table[yc.lo][xc.hi];
-        const int64_t r = row_table[yc.hi][xc.lo];
-        const int64_t s4 = row_table[yc.hi][xc.hi];
-        if (p >= INVALID_PHASE || q >= INVALID_PHASE || r >= INVALID_PHASE ||
-            s4 >= INVALID_PHASE) {
+    // they are read and tested once, and the plane's sums and products are
+    // shared. The values are those of the general path, operation for operation.
+    bool point_in_cell(const Axis3& xa, const Axis3& ya, double out[4]) const {
+        const int32_t* lo = row_table[static_cast<size_t>(ya.c.lo)];
+        const int32_t* hi = row_table[static_cast<size_t>(ya.c.hi)];
+        const int64_t p = lo[xa.c.lo];
+        const int64_t q = lo[xa.c.hi];
+        const int64_t r = hi[xa.c.lo];
+        const int64_t s4 = hi[xa.c.hi];
+        if (p >= INVALID_PHASE || q >= INVALID_PHASE || r >= INVALID_PHASE || s4 >= INVALID_PHASE) {
             return false;
         }
-        int32_t v, va, vb;
-        auto z = [&](int32_t w) { return static_cast<double>(int64_t{w} - vc) * k; };
-        auto plane = [&](const PhaseAxis& ax, const PhaseAxis& ay, int32_t* w) {
-            return phase_plane(p, q, r, s4, ax.offset, ay.offset, w);
-        };
+        // phase_plane's terms: (A oy + B ox) / 2 + C / 4.
+        const double A = static_cast<double>(s4 + r - q - p);
+        const double B = static_cast<double>(s4 + q - r - p);
+        const double C = static_cast<double>(p + q + r + s4) / 4.0;
+        const double ayc = A * ya.c.offset, ayp = A * ya.p.offset, aym = A * ya.m.offset;
+        const double bxc = B * xa.c.offset, bxp = B * xa.p.offset, bxm = B * xa.m.offset;
         const double s = kStep;
-        if (!plane(xc, yc, &v)) return false;
-        if (!plane(xp, yc, &va) || !plane(xm, yc, &vb)) return false;
-        const double dzdx = (z(va) - z(vb)) / (2 * s * cx);
-        if (!plane(xc, yp, &va) || !plane(xc, ym, &vb)) return false;
-        const double dzdy = (z(va) - z(vb)) / (2 * s * cy);
-        if (!plane(xp, yp, &va) || !plane(xm, yp, &vb)) return false;
-        const double t1 = (z(va) - z(vb)) / (2 * s * cx);
-        if (!plane(xp, ym, &va) || !plane(xm, ym, &vb)) return false;
-        const double t2 = (z(va) - z(vb)) / (2 * s * cx);
-        out[0] = z(v);
+#if defined(__SSE2__)
+        // The nine samples two at a time. A sample is rounded as phase_plane
+        // does (t = v +- 0.5, truncated); t is tested in double before the
+        // conversion, and w - vc is exact in double, as it is in 64 bits.
+        const __m128d lo_ok = _mm_set1_pd(static_cast<double>(INT32_MIN) - 1.0);
+        const __m128d hi_ok = _mm_set1_pd(static_cast<double>(INVALID_PHASE));
+        const __m128d half = _mm_set1_pd(0.5), sign = _mm_set1_pd(-0.0);
+        const __m128d cc = _mm_set1_pd(C), vcd = _mm_set1_pd(static_cast<double>(vc));
+        const __m128d kk = _mm_set1_pd(k);
+        __m128d bad = _mm_setzero_pd();
+        auto z2 = [&](double ay0, double bx0, double ay1, double bx1) {
+            const __m128d v = _mm_add_pd(
+                _mm_mul_pd(_mm_add_pd(_mm_set_pd(ay1, ay0), _mm_set_pd(bx1, bx0)), half), cc);
+            // v >= 0 (and -0) take +0.5, the rest -0.5.
+            const __m128d neg = _mm_cmplt_pd(v, _mm_setzero_pd());
+            const __m128d t = _mm_add_pd(v, _mm_or_pd(half, _mm_and_pd(neg, sign)));
+            bad = _mm_or_pd(bad, _mm_or_pd(_mm_cmpngt_pd(t, lo_ok), _mm_cmpnlt_pd(t, hi_ok)));
+            const __m128d w = _mm_cvtepi32_pd(_mm_cvttpd_epi32(t));
+            return _mm_mul_pd(_mm_sub_pd(w, vcd), kk);
+        };
+        // (x + s, y), (x, y + s) less (x - s, y), (x, y - s): dz/dx and dz/dy.
+        const __m128d d1 = _mm_div_pd(_mm_sub_pd(z2(ayc, bxp, ayp, bxc), z2(ayc, bxm, aym, bxc)),
+                                      _mm_set_pd(2 * s * cy, 2 * s * cx));
+        // (x + s, y + s), (x + s, y - s) less (x - s, y + s), (x - s, y - s).
+        const __m128d d2 = _mm_div_pd(_mm_sub_pd(z2(ayp, bxp, aym, bxp), z2(ayp, bxm, aym, bxm)),
+                                      _mm_set1_pd(2 * s * cx));
+        const __m128d zc = z2(ayc, bxc, ayc, bxc);
+        if (_mm_movemask_pd(bad) != 0) return false;
+        out[0] = _mm_cvtsd_f64(zc);
+        _mm_storeu_pd(out + 1, d1);
+        double t[2];
+        _mm_storeu_pd(t, d2);
+        out[3] = (t[0] - t[1]) / (2 * s * cy);
+        return true;
+#else
+        bool ok = true;
+        auto z = [&](double ay, double bx) {
+            const double v = (ay + bx) * 0.5 + C;
+            const int64_t w = static_cast<int64_t>(v >= 0.0 ? v + 0.5 : v - 0.5);
+            ok &= w >= INT32_MIN && w < INVALID_PHASE;
+            return static_cast<double>(w - vc) * k;
+        };
+        const double zc = z(ayc, bxc);
+        const double dzdx = (z(ayc, bxp) - z(ayc, bxm)) / (2 * s * cx);
+        const double dzdy = (z(ayp, bxc) - z(aym, bxc)) / (2 * s * cy);
+        const double t1 = (z(ayp, bxp) - z(ayp, bxm)) / (2 * s * cx);
+        const double t2 = (z(aym, bxp) - z(aym, bxm)) / (2 * s * cx);
+        if (!ok) return false;
+        out[0] = zc;
         out[1] = dzdx;
         out[2] = dzdy;
         out[3] = (t1 - t2) / (2 * s * cy);
         return true;
+#endif
     }
 };
 
@@ -202,8 +265,9 @@ struct Scratch {
     std::vector<unsigned char> has;
 };
 
+// Sags rarely repeat, so they skip the cache; the derivatives mostly hit it.
 inline char* put_point(char* p, const double v[4], FormatCache* cache) {
-    p = cache->put(p, v[0]);
+    p = gformat(p, v[0]);
     *p++ = ' ';
     p = cache->put(p, v[1]);
     *p++ = ' ';
@@ -231,9 +295,9 @@ int64_t format_sampled(const Grid& g, const Unit& u, char* buf, Scratch* s) {
     char* p = buf;
     double v[4];
     for (int i = u.row0; i < u.row1; ++i) {
-        const double y = g.y_at(i);
+        const Grid::Axis3 ya = g.row_axis(i);
         for (int j = u.col0; j < u.col1; ++j) {
-            if (!g.point(i, j, g.x_at(j), y, v)) {
+            if (!g.point(i, j, g.col_axes[static_cast<size_t>(j)], ya, v)) {
                 p = put_no_data(p);
                 continue;
             }
@@ -255,10 +319,10 @@ int64_t format_grid_derivatives(const Grid& g, const Unit& u, char* buf, Scratch
     }
     double v[4] = {0, 0, 0, 0};
     for (int i = r0; i < r1; ++i) {
-        const double y = g.y_at(i);
+        const Grid::Axis3 ya = g.row_axis(i);
         for (int j = c0; j < c1; ++j) {
             const size_t at = static_cast<size_t>((i - r0) * stride + (j - c0));
-            s->has[at] = g.point(i, j, g.x_at(j), y, v) ? 1 : 0;
+            s->has[at] = g.point(i, j, g.col_axes[static_cast<size_t>(j)], ya, v) ? 1 : 0;
             s->z[at] = v[0];
         }
     }
@@ -460,6 +524,7 @@ int export_grid(const char* path, const HeaderRecord* header, const PhaseMatrix*
         return ERR_CORRUPT_DATA_FILE;
     }
     g.vc = vc;
+    g.make_col_axes();
 
     const float lateral_res = header->lateral_res();
     if (lateral_res == 0.0f || !std::isfinite(lateral_res)) return ERR_LATERAL_RES_UNKNOWN;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/gformat.h"
+#include "app/gridsag_reference.h"
 #include "common/status.h"
 
 namespace fs = std::filesystem;
@@ -367,6 +368,52 @@ TEST_F(GridSagTest, GridDerivativesOnPlaneParaboloidAndSaddle) {
     EXPECT_EQ(l[1 + 2 * 5 + 2], "0 0 0 -0.256 0");
 }
 
+TEST_F(GridSagTest, SampledExportMatchesPlainReference) {
+    // Shapes whose steps put the difference samples in one cell, across cell
+    // edges and on whole positions; holes; phases near both ends of the range,
+    // where the plane through valid corners leaves it; every thread count path.
+    const struct {
+        int w, h, rows, columns;
+    } shapes[] = {{9, 9, 5, 5},     {31, 31, 23, 23}, {50, 37, 17, 41},
+                  {64, 64, 63, 63}, {101, 7, 5, 99},  {40, 90, 89, 11}};
+    std::mt19937 gen(99);
+    int compared = 0;
+    for (const auto& sh : shapes) {
+        for (int kind = 0; kind < 5; ++kind) {
+            Matrix m(sh.w, sh.h, [&](int x, int y) -> int32_t {
+                if (gen() % 29 == 0) return INVALID_PHASE + static_cast<int32_t>(gen() % 8);
+                if (kind == 1) return static_cast<int32_t>(gen());  // anywhere in the range
+                if (kind == 2) return (x + y) % 3 == 0 ? INVALID_PHASE - 1 : INT32_MIN + 5;
+                // Just inside either end: some planes cross it by a few counts.
+                if (kind == 3) return INVALID_PHASE - 1 - static_cast<int32_t>(gen() % 24);
+                if (kind == 4) return INT32_MIN + static_cast<int32_t>(gen() % 24);
+                return static_cast<int32_t>(300 * x * x - 170 * y * y + 13 * x * y) -
+                       static_cast<int32_t>(gen() % 97);
+            });
+            m.set(sh.w / 2, sh.h / 2, 0);
+            m.set((sh.w - 1) / 2, (sh.h - 1) / 2, 0);
+            m.set((sh.w + 1) / 2, (sh.h + 1) / 2, 0);
+            for (int16_t phase_res : {0, 1}) {
+                HeaderRecord h = header(1e-5f, phase_res, 6.328e-7f, 0.5f, 1.0f);
+                GridSagReference ref;
+                if (!ref.start(h, m.m, sh.rows, sh.columns)) continue;
+                const std::string expected = ref.text();
+                for (int threads : {1, 2}) {
+                    ASSERT_EQ(export_to(h, m, sh.rows, sh.columns, GRID_SAG_DERIV_SAMPLED, threads),
+                              0);
+                    const std::string got = read(out_);
+                    ASSERT_EQ(got.size(), expected.size()) << sh.w << "x" << sh.h << " " << kind;
+                    const auto diff = std::mismatch(got.begin(), got.end(), expected.begin());
+                    ASSERT_TRUE(diff.first == got.end()) << sh.w << "x" << sh.h << " kind " << kind
+                                                         << " at byte " << diff.first - got.begin();
+                    ++compared;
+                }
+            }
+        }
+    }
+    EXPECT_GE(compared, 50);
+}
+
 TEST(GFormatTest, MatchesPrintfG) {
     std::mt19937_64 gen(12345);
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
@@ -418,6 +465,93 @@ TEST(GFormatTest, MatchesPrintfG) {
         *gformat_exact(got, v) = '\0';
         ASSERT_STREQ(got, expected) << std::hexfloat << v;
     }
+}
+
+// Compares gformat with printf for each value; false on the first difference.
+::testing::AssertionResult SameAsPrintf(double v) {
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "%g", v);
+    char got[GFORMAT_MAX_CHARS + 1];
+    char* end = gformat(got, v);
+    if (end - got > GFORMAT_MAX_CHARS) return ::testing::AssertionFailure() << "too long";
+    *end = '\0';
+    if (std::strcmp(got, expected) == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << std::hexfloat << v << std::defaultfloat << ": \"" << got
+                                         << "\" for \"" << expected << "\"";
+}
+
+TEST(GFormatTest, RoundingTiesAndFormBoundariesMatchPrintf) {
+    // Each value with its neighbours a few units in the last place away: the
+    // rounding of the sixth digit and the switch between the fixed and the
+    // exponent form (below 1e-4, from 1e6) must fall where printf puts them.
+    const double centres[] = {9.999995e-5,
+                              1e-4,
+                              9.9999949e-5,
+                              1e-5,
+                              9.999995e-6,
+                              999999.5,
+                              999999.4,
+                              1e6,
+                              99999.95,
+                              100000,
+                              0.5,
+                              2.5,
+                              1.0000005,
+                              1.5e-5,
+                              123456.5,
+                              9.999995,
+                              0.9999995,
+                              1e-17,
+                              1e-16,
+                              9.9999999e26,
+                              1e27,
+                              1e26,
+                              8.5e-17,
+                              5e-324,
+                              2.2250738585072014e-308,
+                              2.2250738585072009e-308,
+                              1.7976931348623157e308};
+    int compared = 0;
+    for (double c : centres) {
+        for (double sign : {1.0, -1.0}) {
+            double v = sign * c;
+            for (int n = 0; n < 8; ++n) v = std::nextafter(v, 0.0);
+            for (int n = 0; n < 17;
+                 ++n, v = std::nextafter(v, sign * std::numeric_limits<double>::infinity())) {
+                ASSERT_TRUE(SameAsPrintf(v));
+                ++compared;
+            }
+        }
+    }
+    ASSERT_TRUE(SameAsPrintf(0.0));
+    ASSERT_TRUE(SameAsPrintf(-0.0));
+    EXPECT_EQ(compared, 27 * 2 * 17);
+}
+
+TEST(GFormatTest, ExhaustiveSweepsMatchPrintf) {
+    // Every six-digit mantissa with a half in the seventh place, once as an
+    // exact binary tie and once scaled so that it is not, each with its two
+    // binary neighbours.
+    for (int64_t d = 100000; d <= 999999; d += 1) {
+        const double exact = static_cast<double>(d) + 0.5;  // a tie: printf rounds to even
+        const double scaled =
+            (static_cast<double>(d) + 0.5) * 1e-9;  // near-tie in the exponent form
+        for (double v : {exact, scaled}) {
+            ASSERT_TRUE(SameAsPrintf(v));
+            ASSERT_TRUE(SameAsPrintf(std::nextafter(v, 0.0)));
+            ASSERT_TRUE(SameAsPrintf(std::nextafter(v, 1e300)));
+        }
+    }
+    // Every double in a dense stretch around the switch to the exponent form.
+    double v = 9.99999e-5;
+    for (int n = 0; n < 2000000 && v < 1.00001e-4; ++n, v = std::nextafter(v, 1.0)) {
+        if (n % 7 == 0) {
+            ASSERT_TRUE(SameAsPrintf(v));
+        }
+    }
+    // Consecutive doubles in a stretch of sags as the converter writes them.
+    v = 0.0180025;
+    for (int n = 0; n < 1000000; ++n, v = std::nextafter(v, 1.0)) ASSERT_TRUE(SameAsPrintf(v));
 }
 
 }  // namespace
