@@ -10,6 +10,11 @@ uint16_t g_light = 0;
 uint16_t g_wheel = 0;
 uint16_t g_wheelTarget = 0;
 bool g_wheelMoving = false;
+bool g_motion = false;  // a published move stands for the level
+uint16_t g_moveFrom = 0;
+uint16_t g_moveTo = 0;
+int64_t g_moveStart = 0;
+int64_t g_moveEnd = 0;
 int g_receiver = SIMBENCH_CAN_BRIDGE;
 }  // namespace
 
@@ -30,6 +35,27 @@ SIMBENCH_EXPORT void simbench_set_ndwheel(uint16_t level, uint16_t target, bool 
     g_wheel = level;
     g_wheelTarget = target;
     g_wheelMoving = moving;
+    g_motion = false;
+}
+
+SIMBENCH_EXPORT void simbench_set_ndwheel_motion(uint16_t from, uint16_t to, int64_t startMs,
+                                                 int64_t endMs) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_moveFrom = from;
+    g_moveTo = to;
+    g_moveStart = startMs;
+    g_moveEnd = endMs < startMs ? startMs : endMs;
+    g_motion = true;
+}
+
+SIMBENCH_EXPORT uint16_t simbench_ndwheel_level_at(int64_t ms) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (!g_motion) return g_wheel;
+    if (ms >= g_moveEnd) return g_moveTo;
+    if (ms <= g_moveStart) return g_moveFrom;
+    // The same interpolation as the motor model's, so both agree to the unit.
+    int64_t done = (ms - g_moveStart) * (g_moveTo - g_moveFrom) / (g_moveEnd - g_moveStart);
+    return static_cast<uint16_t>(g_moveFrom + done);
 }
 
 SIMBENCH_EXPORT uint16_t simbench_ndwheel_level() {
@@ -62,6 +88,7 @@ SIMBENCH_EXPORT void simbench_reset() {
     g_light = 0;
     g_wheel = g_wheelTarget = 0;
     g_wheelMoving = false;
+    g_motion = false;
     g_receiver = SIMBENCH_CAN_BRIDGE;
 }
 }

@@ -18,6 +18,17 @@ uint16_t simbench_ndwheel_level();
 uint16_t simbench_ndwheel_target();
 bool simbench_ndwheel_moving();
 
+// The wheel's current move on the library's clock (plat_clock_ms): from
+// `from` at `startMs` to `to` at `endMs`, in a straight line, resting at `to`
+// after it. The CAN simulator publishes it with every level write or read, so
+// that the frame-acquisition simulator can find the level at the instant a
+// frame is taken. simbench_set_ndwheel forgets the move (the wheel then rests
+// at the level it sets).
+void simbench_set_ndwheel_motion(uint16_t from, uint16_t to, int64_t startMs, int64_t endMs);
+// The level at `ms` on the library's clock: on the published move, else the
+// level last set.
+uint16_t simbench_ndwheel_level_at(int64_t ms);
+
 // Which simulated library delivers the CAN bus's events to the program.
 constexpr int SIMBENCH_CAN_BRIDGE = 0;  // the CAN bridge library's callbacks
 constexpr int SIMBENCH_CAN_MOTION = 1;  // the motion controller's callbacks

@@ -104,6 +104,8 @@ bool is_motor(uint8_t node) {
 void publish_wheel(const Model& m, int64_t now) {
     simbench_set_ndwheel(static_cast<uint16_t>(level_now(m, now)), static_cast<uint16_t>(m.levelTo),
                          now < level_end(m));
+    simbench_set_ndwheel_motion(static_cast<uint16_t>(m.levelFrom),
+                                static_cast<uint16_t>(m.levelTo), m.levelStart, level_end(m));
 }
 
 uint32_t motor_hook(void* context, uint8_t node, uint16_t index, uint8_t, bool write, uint8_t* data,
