@@ -70,12 +70,27 @@ struct Grid {
         a.same = same_cell(a.m, a.c, a.p);
         return a;
     }
-    // The positions across are the same on every row: worked out once per grid.
+    // The positions across are the same on every row: worked out once per
+    // grid, with the cell and lanes of the columns whose points take in_cell().
+    struct Column {
+        int lo, hi;
+        bool in_cell;  // not a border column, and its samples share a cell
+        double xo[10];
+    };
     std::vector<Axis3> col_axes;
+    std::vector<Column> col_cells;
     void make_col_axes() {
         col_axes.resize(static_cast<size_t>(columns));
-        for (int j = 0; j < columns; ++j)
-            col_axes[static_cast<size_t>(j)] = axis3(x_at(j), win.width);
+        col_cells.resize(static_cast<size_t>(columns));
+        for (int j = 0; j < columns; ++j) {
+            const Axis3 a = axis3(x_at(j), win.width);
+            Column& c = col_cells[static_cast<size_t>(j)];
+            c.lo = a.c.lo;
+            c.hi = a.c.hi;
+            c.in_cell = a.same && j != 0 && j != columns - 1;
+            x_lanes(a, c.xo);
+            col_axes[static_cast<size_t>(j)] = a;
+        }
     }
     Axis3 row_axis(int i) const { return axis3(y_at(i), win.height); }
 
@@ -109,16 +124,35 @@ struct Grid {
         return m.inside && p.inside && m.lo == c.lo && c.lo == p.lo && m.hi == c.hi && c.hi == p.hi;
     }
 
-    // The usual case: all nine samples lie between the same four elements, so
-    // they are read and tested once, and the plane's sums and products are
-    // shared. The values are those of the general path, operation for operation.
+    // The offsets of a cell's nine samples in the lane order in_cell() takes
+    // them: across {xp, xc}, {xm, xc}, {xp, xp}, {xm, xm}, {xc, xc}; down
+    // {yc, yp}, {yc, ym}, {yp, ym}, {yp, ym}, {yc, yc}.
+    static void x_lanes(const Axis3& a, double o[10]) {
+        const double c = a.c.offset, p = a.p.offset, m = a.m.offset;
+        const double v[10] = {p, c, m, c, p, p, m, m, c, c};
+        std::memcpy(o, v, sizeof v);
+    }
+    static void y_lanes(const Axis3& a, double o[10]) {
+        const double c = a.c.offset, p = a.p.offset, m = a.m.offset;
+        const double v[10] = {c, p, c, m, p, m, p, m, c, c};
+        std::memcpy(o, v, sizeof v);
+    }
+
     bool point_in_cell(const Axis3& xa, const Axis3& ya, double out[4]) const {
+        double xo[10], yo[10];
+        x_lanes(xa, xo);
+        y_lanes(ya, yo);
         const int32_t* lo = row_table[static_cast<size_t>(ya.c.lo)];
         const int32_t* hi = row_table[static_cast<size_t>(ya.c.hi)];
-        const int64_t p = lo[xa.c.lo];
-        const int64_t q = lo[xa.c.hi];
-        const int64_t r = hi[xa.c.lo];
-        const int64_t s4 = hi[xa.c.hi];
+        return in_cell(lo[xa.c.lo], lo[xa.c.hi], hi[xa.c.lo], hi[xa.c.hi], xo, yo, out);
+    }
+
+    // The usual case: all nine samples lie between the same four elements
+    // p (lo, lo), q (hi, lo), r (lo, hi) and s4 (hi, hi), so they are read and
+    // tested once, and the plane's sums and products are shared. The values are
+    // those of the general path, operation for operation.
+    bool in_cell(int64_t p, int64_t q, int64_t r, int64_t s4, const double xo[10],
+                 const double yo[10], double out[4]) const {
         if (p >= INVALID_PHASE || q >= INVALID_PHASE || r >= INVALID_PHASE || s4 >= INVALID_PHASE) {
             return false;
         }
@@ -126,22 +160,21 @@ struct Grid {
         const double A = static_cast<double>(s4 + r - q - p);
         const double B = static_cast<double>(s4 + q - r - p);
         const double C = static_cast<double>(p + q + r + s4) / 4.0;
-        const double ayc = A * ya.c.offset, ayp = A * ya.p.offset, aym = A * ya.m.offset;
-        const double bxc = B * xa.c.offset, bxp = B * xa.p.offset, bxm = B * xa.m.offset;
         const double s = kStep;
 #if defined(__SSE2__)
-        // The nine samples two at a time. A sample is rounded as phase_plane
-        // does (t = v +- 0.5, truncated); t is tested in double before the
+        // Two samples at a time. A sample is rounded as phase_plane does
+        // (t = v +- 0.5, truncated); t is tested in double before the
         // conversion, and w - vc is exact in double, as it is in 64 bits.
         const __m128d lo_ok = _mm_set1_pd(static_cast<double>(INT32_MIN) - 1.0);
         const __m128d hi_ok = _mm_set1_pd(static_cast<double>(INVALID_PHASE));
         const __m128d half = _mm_set1_pd(0.5), sign = _mm_set1_pd(-0.0);
-        const __m128d cc = _mm_set1_pd(C), vcd = _mm_set1_pd(static_cast<double>(vc));
-        const __m128d kk = _mm_set1_pd(k);
+        const __m128d aa = _mm_set1_pd(A), bb = _mm_set1_pd(B), cc = _mm_set1_pd(C);
+        const __m128d vcd = _mm_set1_pd(static_cast<double>(vc)), kk = _mm_set1_pd(k);
         __m128d bad = _mm_setzero_pd();
-        auto z2 = [&](double ay0, double bx0, double ay1, double bx1) {
-            const __m128d v = _mm_add_pd(
-                _mm_mul_pd(_mm_add_pd(_mm_set_pd(ay1, ay0), _mm_set_pd(bx1, bx0)), half), cc);
+        auto z2 = [&](int lane) {
+            const __m128d ay = _mm_mul_pd(aa, _mm_loadu_pd(yo + lane));
+            const __m128d bx = _mm_mul_pd(bb, _mm_loadu_pd(xo + lane));
+            const __m128d v = _mm_add_pd(_mm_mul_pd(_mm_add_pd(ay, bx), half), cc);
             // v >= 0 (and -0) take +0.5, the rest -0.5.
             const __m128d neg = _mm_cmplt_pd(v, _mm_setzero_pd());
             const __m128d t = _mm_add_pd(v, _mm_or_pd(half, _mm_and_pd(neg, sign)));
@@ -150,12 +183,10 @@ struct Grid {
             return _mm_mul_pd(_mm_sub_pd(w, vcd), kk);
         };
         // (x + s, y), (x, y + s) less (x - s, y), (x, y - s): dz/dx and dz/dy.
-        const __m128d d1 = _mm_div_pd(_mm_sub_pd(z2(ayc, bxp, ayp, bxc), z2(ayc, bxm, aym, bxc)),
-                                      _mm_set_pd(2 * s * cy, 2 * s * cx));
+        const __m128d d1 = _mm_div_pd(_mm_sub_pd(z2(0), z2(2)), _mm_set_pd(2 * s * cy, 2 * s * cx));
         // (x + s, y + s), (x + s, y - s) less (x - s, y + s), (x - s, y - s).
-        const __m128d d2 = _mm_div_pd(_mm_sub_pd(z2(ayp, bxp, aym, bxp), z2(ayp, bxm, aym, bxm)),
-                                      _mm_set1_pd(2 * s * cx));
-        const __m128d zc = z2(ayc, bxc, ayc, bxc);
+        const __m128d d2 = _mm_div_pd(_mm_sub_pd(z2(4), z2(6)), _mm_set1_pd(2 * s * cx));
+        const __m128d zc = z2(8);
         if (_mm_movemask_pd(bad) != 0) return false;
         out[0] = _mm_cvtsd_f64(zc);
         _mm_storeu_pd(out + 1, d1);
@@ -165,21 +196,19 @@ struct Grid {
         return true;
 #else
         bool ok = true;
-        auto z = [&](double ay, double bx) {
-            const double v = (ay + bx) * 0.5 + C;
+        double z[9];
+        for (int n = 0; n < 9; ++n) {
+            const double v = (A * yo[n] + B * xo[n]) * 0.5 + C;
             const int64_t w = static_cast<int64_t>(v >= 0.0 ? v + 0.5 : v - 0.5);
             ok &= w >= INT32_MIN && w < INVALID_PHASE;
-            return static_cast<double>(w - vc) * k;
-        };
-        const double zc = z(ayc, bxc);
-        const double dzdx = (z(ayc, bxp) - z(ayc, bxm)) / (2 * s * cx);
-        const double dzdy = (z(ayp, bxc) - z(aym, bxc)) / (2 * s * cy);
-        const double t1 = (z(ayp, bxp) - z(ayp, bxm)) / (2 * s * cx);
-        const double t2 = (z(aym, bxp) - z(aym, bxm)) / (2 * s * cx);
+            z[n] = static_cast<double>(w - vc) * k;
+        }
         if (!ok) return false;
-        out[0] = zc;
-        out[1] = dzdx;
-        out[2] = dzdy;
+        const double t1 = (z[4] - z[6]) / (2 * s * cx);
+        const double t2 = (z[5] - z[7]) / (2 * s * cx);
+        out[0] = z[8];
+        out[1] = (z[0] - z[2]) / (2 * s * cx);
+        out[2] = (z[1] - z[3]) / (2 * s * cy);
         out[3] = (t1 - t2) / (2 * s * cy);
         return true;
 #endif
@@ -296,8 +325,17 @@ int64_t format_sampled(const Grid& g, const Unit& u, char* buf, Scratch* s) {
     double v[4];
     for (int i = u.row0; i < u.row1; ++i) {
         const Grid::Axis3 ya = g.row_axis(i);
+        const bool row_in_cell = ya.same && i != 0 && i != g.rows - 1;
+        double yo[10];
+        Grid::y_lanes(ya, yo);
+        const int32_t* lo = g.row_table[static_cast<size_t>(ya.c.lo)];
+        const int32_t* hi = g.row_table[static_cast<size_t>(ya.c.hi)];
         for (int j = u.col0; j < u.col1; ++j) {
-            if (!g.point(i, j, g.col_axes[static_cast<size_t>(j)], ya, v)) {
+            const Grid::Column& c = g.col_cells[static_cast<size_t>(j)];
+            const bool ok = row_in_cell && c.in_cell
+                                ? g.in_cell(lo[c.lo], lo[c.hi], hi[c.lo], hi[c.hi], c.xo, yo, v)
+                                : g.point(i, j, g.col_axes[static_cast<size_t>(j)], ya, v);
+            if (!ok) {
                 p = put_no_data(p);
                 continue;
             }
