@@ -6,6 +6,11 @@
 # become one executable, NAME_test, registered with CTest and labelled NAME
 # plus LABELS (modules with threads carry the label "threaded", which the
 # ThreadSanitizer run selects).
+#
+# Every module is installed and exported as surfconv::NAME, with its headers
+# (all but *_internal.h and *_testing.h) under include/FOLDER/ so that the
+# "folder/header.h" includes work the same for a consumer; the simulator
+# (sim/) and the tools' own library (tools/) stay in the build tree.
 function(surf_module name)
   cmake_parse_arguments(M "SHARED" "" "DEPS;TEST_DEPS;LABELS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
@@ -23,13 +28,16 @@ function(surf_module name)
     else()
       add_library(${name} STATIC ${srcs})
     endif()
-    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_include_directories(${name} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+                                              $<INSTALL_INTERFACE:include>)
     target_link_libraries(${name} PUBLIC ${M_DEPS} Threads::Threads)
   else()
     add_library(${name} INTERFACE)
-    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_include_directories(${name} INTERFACE $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+                                                 $<INSTALL_INTERFACE:include>)
     target_link_libraries(${name} INTERFACE ${M_DEPS} Threads::Threads)
   endif()
+  surf_module_install(${name})
   if(SURF_TESTS AND tests)
     add_executable(${name}_test ${tests})
     target_link_libraries(${name}_test PRIVATE ${name} ${M_TEST_DEPS} testsupport GTest::gtest GTest::gtest_main)
@@ -39,5 +47,27 @@ function(surf_module name)
       DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
     # Directory labels reach every test discovered in the folder.
     set_property(DIRECTORY APPEND PROPERTY LABELS ${name} ${M_LABELS})
+  endif()
+endfunction()
+
+# Installs a module's library and public headers into the surfconv export set.
+function(surf_module_install name)
+  file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  if(folder MATCHES "^(sim|tools)(/|$)")
+    return()
+  endif()
+  # Files named surfNAME (as the platform library already is), so that an
+  # installed libcommon.a or libconfig.a meets no other project's.
+  get_target_property(type ${name} TYPE)
+  get_target_property(output ${name} OUTPUT_NAME)
+  if(NOT type STREQUAL "INTERFACE_LIBRARY" AND NOT output)
+    set_target_properties(${name} PROPERTIES OUTPUT_NAME surf${name})
+  endif()
+  install(TARGETS ${name} EXPORT surfconvTargets
+    ARCHIVE DESTINATION lib LIBRARY DESTINATION lib RUNTIME DESTINATION bin)
+  file(GLOB headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  list(FILTER headers EXCLUDE REGEX "_(internal|testing)\\.h$")
+  if(headers)
+    install(FILES ${headers} DESTINATION include/${folder})
   endif()
 endfunction()

@@ -13,6 +13,7 @@
 
 #include "datafile/datfile.h"
 #include "datafile/surface.h"
+#include "tools/picture.h"
 
 struct DatImage {
     uint32_t magic = DAT_MAGIC_4096;  // selects the header size (834 or 4096)
@@ -80,7 +81,7 @@ bool datgen_synthesize(const DatGenOptions& options, DatImage* image, std::strin
 
 // Command line of the datgen program, without the program name. Returns 0 and
 // fills *options and *output; 1 with a message in *error on a usage error;
-// 2 when help was asked for (*error then holds the help text).
+// 2 when help or the version was asked for (*error then holds the text).
 int datgen_parse_args(int argc, const char* const* argv, DatGenOptions* options,
                       std::string* output, std::string* error);
 const char* datgen_help_text();
@@ -88,6 +89,17 @@ const char* datgen_help_text();
 // The datinfo report of one file to `out`. Returns 0 or the reader's status
 // code, whose name then goes to `err`.
 int datinfo_report(const char* path, FILE* out, FILE* err);
+
+// The phase data as heights in nanometres on the converter's scale (counts
+// times height factors 1, 3 and 2 over the counts per cycle), NaN without data.
+HeightMap dat_heights_nm(const HeaderRecord& record, const PhaseMatrix& phase);
+
+// datinfo --png: draws a file's phase data as heights into a PNG. Returns 0,
+// or 2 with a message to `err`.
+int datinfo_png(const char* path, const char* png_path, FILE* err);
+
+// The version line of the tools ("datinfo 1.2.3\n").
+std::string tools_version_line(const char* program);
 
 // CRC-32 (IEEE 802.3, reflected, as zlib computes it).
 uint32_t datgen_crc32(const void* data, std::size_t bytes, uint32_t crc = 0);

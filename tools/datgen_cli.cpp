@@ -74,7 +74,8 @@ const char* datgen_help_text() {
            "  --intensity-bytes N    intensity byte count written instead of the real one\n"
            "\n"
            "  -o, --output FILE      the output file (or give it as the last argument)\n"
-           "  -h, --help             this text\n";
+           "  -h, --help             this text\n"
+           "  --version              the version\n";
 }
 
 int datgen_parse_args(int argc, const char* const* argv, DatGenOptions* o, std::string* output,
@@ -99,6 +100,10 @@ int datgen_parse_args(int argc, const char* const* argv, DatGenOptions* o, std::
         }
         if (name == "-h" || name == "--help") {
             *error = datgen_help_text();
+            return 2;
+        }
+        if (name == "--version") {
+            *error = tools_version_line("datgen");
             return 2;
         }
         // Switches without a value.
