@@ -61,7 +61,16 @@ run(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR}/cmake/consumer -B ${WORK_DIR}/buil
 run(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/build -j2)
 run(COMMAND ${WORK_DIR}/build/datsize ${SOURCE_DIR}/samples/sample.dat EXPECT "^64 x 48\n$")
 
-# The installed programs find the platform library beside them.
+# The installed programs find the platform library beside them, not in the build tree.
+find_program(READELF readelf)
+if(READELF)
+  foreach(program surfconv datgen datinfo grdinfo)
+    execute_process(COMMAND ${READELF} -d ${prefix}/bin/${program} OUTPUT_VARIABLE dynamic)
+    if(NOT dynamic MATCHES "R(UN)?PATH\\)[^\n]*\\[\\$ORIGIN/\\.\\./lib\\]")
+      message(FATAL_ERROR "bin/${program}: no library path $ORIGIN/../lib in\n${dynamic}")
+    endif()
+  endforeach()
+endif()
 set(grd ${WORK_DIR}/sample.grd)
 run(COMMAND ${prefix}/bin/surfconv ${SOURCE_DIR}/samples/sample.dat ${grd} 31)
 run(COMMAND ${prefix}/bin/grdinfo ${grd} EXPECT "nx: 33\n")
