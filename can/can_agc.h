@@ -16,7 +16,11 @@ struct FrameStore;
 
 // Where the thread takes its frames from: the frame acquisition installs
 // these at its start-up (the CAN layer cannot call it). Each fills the
-// image's window and buffer or returns a status code.
+// image's window and buffer or returns a status code. The image is a
+// one-frame FrameStore of window (0, 0, width, height), 1 byte per pixel for
+// 8-bit modes and 2 otherwise; the thread reads width x height packed pixels
+// from its matrix. A numbered copy after a grab asks for frame 0, the grab's
+// first.
 struct CanAgcFrameSource {
     int (*copyLatest)(SystemInfo* info, FrameStore* image);  // the most recent live frame
     int (*grab)(SystemInfo* info, int first, int count);     // start a grab of frames
@@ -40,6 +44,11 @@ uint32_t can_agc_requested_mode();
 int32_t can_agc_suspension_count();
 // A thread that ended by itself does not count as running.
 bool can_agc_thread_running();
+// True from a stop's signal until the thread has ended or been let go: a
+// frame source whose read can block long may poll it.
+bool can_agc_stopping();
+// The result of the last thread that ended by itself (0 after a stop).
+int can_agc_thread_result();
 
 // Waits for the ND wheel to stop after a light-level write: up to 300 waits
 // of 10 ms on "CAN_NDWHEEL_STOPPED", polling the CAN event queues between
