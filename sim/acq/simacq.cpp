@@ -135,9 +135,15 @@ struct State {
     size_t nextCamera = 0;
     size_t nextMode = 0;
     bool open = false;
-    bool acquiring = false;
+    // The last acquisition started since the device opened: its frames stay
+    // readable after it ends, until the next start or the close.
+    bool haveRun = false;
+    int32_t runKind = 0;
+    int64_t runCount = 0;  // frames it takes: INT64_MAX live, 0 onboard
     int64_t runStartNs = 0;
-    int64_t periodNs = 0;
+    int64_t periodNs = 1;
+    bool stopped = false;
+    int64_t stopNs = 0;
     uint64_t runId = 0;      // changes with every start and stop
     uint64_t openEpoch = 0;  // changes with every close
     uint64_t resetEpoch = 0;
@@ -231,6 +237,27 @@ Geometry geometry(const Mode& m) {
 
 bool window_fits(int32_t x, int32_t y, int32_t w, int32_t h, const Geometry& g) {
     return x >= 0 && y >= 0 && w >= 1 && h >= 1 && x <= g.width - w && y <= g.height - h;
+}
+
+// ---- Acquisitions ----
+
+// Frames the last acquisition has taken by `now`.
+int64_t frames_taken(int64_t now) {
+    const State& st = g_state;
+    if (!st.haveRun) return 0;
+    int64_t end = st.stopped ? std::min(now, st.stopNs) : now;
+    int64_t taken = end > st.runStartNs ? (end - st.runStartNs) / st.periodNs : 0;
+    return std::min(taken, st.runCount);
+}
+
+// Whether it still takes frames: live until stopped, a grab until its last.
+bool acquiring(int64_t now) {
+    const State& st = g_state;
+    return st.haveRun && !st.stopped && frames_taken(now) < st.runCount;
+}
+
+int64_t frame_due(int64_t n) {
+    return g_state.runStartNs + (n + 1) * g_state.periodNs;
 }
 
 // ---- Ini ----
@@ -434,44 +461,63 @@ struct WaitingRead {
     ~WaitingRead() { --g_state.waiting; }
 };
 
+// Which frame a read gets, once it is due: the read binds to the acquisition
+// running when it is made or, if none runs, to the next one started; a stop
+// or new start of its acquisition fails it. Without a running acquisition the
+// frames of the last one can still be read: kind 3 any frame it took, kind 2
+// the last frame of a grab that completed.
 int32_t read_frame(std::unique_lock<std::mutex>& lock, AcqReadRequest* req) {
     const int64_t deadline = plat_clock_deadline_ns(static_cast<int64_t>(req->timeoutMs) * 1000000);
     const uint64_t reset = g_state.resetEpoch;
     const uint64_t openEpoch = g_state.openEpoch;
-    uint64_t run = g_state.runId;
-    bool running = g_state.acquiring;
+    const bool numbered = req->kind == ACQ_READ_NUMBERED;
+    bool bound = false;
+    uint64_t run = 0;
     int64_t target = -1;  // frame number once chosen
-    WaitingRead counted;
-    for (;;) {  // exits with the lock held
-        if (g_state.resetEpoch != reset || g_state.openEpoch != openEpoch || !g_state.open)
-            return ACQ_LIB_DEVICE_CLOSED;
-        if (running && (g_state.runId != run || !g_state.acquiring)) return ACQ_LIB_TIMEOUT;
-        if (!running && g_state.acquiring) {  // a start while we waited: take its frames
-            running = true;
-            run = g_state.runId;
+    {
+        WaitingRead counted;
+        for (;;) {  // leaves with the lock held and a due target, or an error
+            if (g_state.resetEpoch != reset || g_state.openEpoch != openEpoch || !g_state.open)
+                return ACQ_LIB_DEVICE_CLOSED;
+            if (bound && g_state.runId != run) return ACQ_LIB_TIMEOUT;
+            int64_t now = plat_clock_ns();
+            if (!bound && acquiring(now)) {
+                bound = true;
+                run = g_state.runId;
+            }
+            int64_t wake = deadline;
+            if (g_state.hold) {
+                target = -1;
+            } else if (bound || g_state.haveRun) {
+                const State& st = g_state;
+                bool grab = st.runKind == ACQ_START_GRAB;
+                if (numbered && grab && req->frame >= st.runCount) return ACQ_LIB_INVALID_PARAMETER;
+                if (numbered && req->frame < frames_taken(now)) {
+                    target = req->frame;
+                } else if (!numbered && bound && target < 0) {
+                    // The one being taken now; the last of a grab that has ended.
+                    target = std::min(frames_taken(now), st.runCount - 1);
+                } else if (!numbered && !bound && grab && !st.stopped &&
+                           frames_taken(now) == st.runCount && st.runCount > 0) {
+                    target = st.runCount - 1;
+                } else if (numbered && bound) {
+                    target = req->frame;
+                }
+                if (target >= 0) {
+                    if (target < frames_taken(now)) break;
+                    if (bound) wake = std::min(wake, frame_due(target));
+                }
+            }
+            if (now >= deadline) return ACQ_LIB_TIMEOUT;
+            wait_until_ns(lock, wake);
         }
-        int64_t now = plat_clock_ns();
-        int64_t wake = deadline;
-        if (g_state.hold) {
-            target = -1;
-        } else if (running) {
-            if (target < 0)
-                target = req->kind == ACQ_READ_NUMBERED
-                             ? req->frame
-                             : (now - g_state.runStartNs) / g_state.periodNs;
-            int64_t due = g_state.runStartNs + (target + 1) * g_state.periodNs;
-            if (due <= now) break;
-            wake = std::min(wake, due);
-        }
-        if (now >= deadline) return ACQ_LIB_TIMEOUT;
-        wait_until_ns(lock, wake);
     }
 
     Mode* mode = current_mode();
     Geometry geo = geometry(*mode);
     if (!window_fits(req->x, req->y, req->width, req->height, geo))
         return ACQ_LIB_INVALID_PARAMETER;
-    int64_t takenNs = g_state.runStartNs + (target + 1) * g_state.periodNs;
+    int64_t takenNs = frame_due(target);
     int64_t takenMs = takenNs / 1000000;
     Render r{};
     r.geo = geo;
@@ -519,7 +565,7 @@ bool copy_name(const std::string& name, char* out, int32_t size) {
 void close_device() {
     if (!g_state.open) return;
     g_state.open = false;
-    g_state.acquiring = false;
+    g_state.haveRun = false;
     ++g_state.runId;
     ++g_state.openEpoch;
     g_changed.notify_all();
@@ -666,7 +712,8 @@ SIMACQ_EXPORT int32_t AcquireStart(AcqStartRequest* request) {
     g_state.lastStart = *request;
     g_state.haveStart = true;
     if (!g_state.open) return fail(ACQ_LIB_DEVICE_CLOSED);
-    if (g_state.acquiring) return fail(ACQ_LIB_DEVICE_BUSY);
+    int64_t now = plat_clock_ns();
+    if (acquiring(now)) return fail(ACQ_LIB_DEVICE_BUSY);
     const AcqStartRequest& r = *request;
     Mode* mode = current_mode();
     if (r.zero != 0) return fail(ACQ_LIB_INVALID_PARAMETER);
@@ -681,8 +728,11 @@ SIMACQ_EXPORT int32_t AcquireStart(AcqStartRequest* request) {
     }
     double rate = param(mode->values, "DATA RATE", 0);
     g_state.periodNs = std::max<int64_t>(1, static_cast<int64_t>(1e9 / rate));
-    g_state.runStartNs = plat_clock_ns();
-    g_state.acquiring = true;
+    g_state.runStartNs = now;
+    g_state.runKind = r.kind;
+    g_state.runCount = r.kind == ACQ_START_GRAB ? r.arg2 : r.kind == ACQ_START_LIVE ? INT64_MAX : 0;
+    g_state.haveRun = true;
+    g_state.stopped = false;
     ++g_state.runId;
     g_changed.notify_all();
     return fail(0);
@@ -691,8 +741,10 @@ SIMACQ_EXPORT int32_t AcquireStart(AcqStartRequest* request) {
 SIMACQ_EXPORT int32_t AcquireStop() {
     Guard guard(g_lock);
     if (scripted_failure("AcquireStop")) return 0;
-    if (g_state.acquiring) {
-        g_state.acquiring = false;
+    int64_t now = plat_clock_ns();
+    if (acquiring(now)) {
+        g_state.stopped = true;
+        g_state.stopNs = now;
         ++g_state.runId;
         g_changed.notify_all();
     }

@@ -20,15 +20,24 @@
 //   succeed (nothing to undo). The last error is kept per thread, as each
 //   caller translates its own failure; every call but GetLastAcqError sets
 //   it, 0 on success.
-// - Frames: AcquireStart's grab (kind 1) or live (kind 2) starts a sequence
-//   of frames numbered from 0; frame n is taken at start + (n + 1) × 1000 /
-//   DATA RATE ms on the library's clock and can be read from then on (a grab
-//   runs on after its count; its arguments are only recorded). ReadDevice
-//   kind 2 waits for the next frame to be taken, kind 3 for frame n; neither
-//   waits past the request's time-out (error 16). A read waiting when the
-//   acquisition stops fails with 16, when the device closes or on reset with
-//   6. Kinds 5-7 (needs "ONBOARD PROC" > 0, an open device) write the
-//   pattern (kind × 16 + x + y) masked to the mode's bits, at once.
+// - Acquisitions: AcquireStart's live (kind 2) runs until AcquireStop; a
+//   grab (kind 1, arg2 = count ≥ 1, arg1 ≥ 0 only recorded) until it has
+//   taken its count frames; onboard processing (kind 4, needs "ONBOARD PROC"
+//   > 0 and a window inside the frame) completes at once and takes none.
+//   Starting while one runs fails with 5. Frames are numbered from 0 at each
+//   start; frame n is taken at start + (n + 1) × 1000 / DATA RATE ms on the
+//   library's clock (the rate as at the start).
+// - Reads: a read binds to the acquisition running when it is made or, when
+//   none runs, to the next one started. Kind 2 gets the frame being taken
+//   (the last of a grab that has ended), kind 3 frame n, each once taken;
+//   neither waits past the request's time-out (error 16). Kind 3 beyond a
+//   grab's count fails with 12 at once. The frames of an acquisition that has
+//   ended stay readable until the next start or the close: kind 3 any frame
+//   it took, kind 2 the last frame of a completed grab. A read bound to an
+//   acquisition that is stopped or restarted while it waits fails with 16; a
+//   read waiting when the device closes or on reset with 6. Kinds 5-7 (need
+//   "ONBOARD PROC" > 0) write the pattern (kind × 16 + x + y) masked to the
+//   mode's bits, at once.
 // - Frame size: MAX USER WIDTH ÷ X DATA SCALE by MAX USER HEIGHT ÷ Y DATA
 //   SCALE (truncated, at least 1); AcqInputModeSet of a scale changes it.
 //   Bytes per pixel: DATA RESOLUTION bits (8 when missing) rounded up to

@@ -18,6 +18,7 @@
 #include "platform/dynlib.h"
 #include "sim/acq/testing/simacq_session.h"
 #include "sim/bench/simbench.h"
+#include "sim/can/simcan_fixture.h"
 
 namespace {
 
@@ -373,7 +374,7 @@ TEST_F(SimAcqTest, NumberedFramesComeWhenDueAndTimeOutOtherwise) {
     AcqStartRequest grab{};
     grab.kind = ACQ_START_GRAB;
     grab.arg1 = 0;
-    grab.arg2 = 4;
+    grab.arg2 = 10000;
     int64_t before = plat_clock_ms();
     ASSERT_NE(sim->AcquireStart(&grab), 0);
     int64_t after = plat_clock_ms();
@@ -410,6 +411,56 @@ TEST_F(SimAcqTest, NumberedFramesComeWhenDueAndTimeOutOtherwise) {
     // Not acquiring: no frames come.
     ASSERT_NE(sim->AcquireStop(), 0);
     EXPECT_EQ(read(request(ACQ_READ_LATEST, 30)), std::make_pair(0, ACQ_LIB_TIMEOUT));
+}
+
+TEST_F(SimAcqTest, AGrabEndsAfterItsCountAndItsFramesStayReadable) {
+    open();  // 60 frames a second
+    AcqStartRequest grab{};
+    grab.kind = ACQ_START_GRAB;
+    grab.arg1 = 1;
+    grab.arg2 = 3;
+    ASSERT_NE(sim->AcquireStart(&grab), 0);
+    // Beyond the count: refused at once, whatever the time-out.
+    EXPECT_EQ(read(request(ACQ_READ_NUMBERED, 600000, 3)),
+              std::make_pair(0, ACQ_LIB_INVALID_PARAMETER));
+    // The last frame: after it the grab is over and a new one may start,
+    // which it may not while it runs (unless this read came late).
+    ASSERT_EQ(read(request(ACQ_READ_NUMBERED, 600000, 2)), std::make_pair(1, 0));
+    SimAcqFrameInfo last{};
+    ASSERT_TRUE(sim->simacq_last_frame(&last));
+    EXPECT_EQ(last.number, 2);
+    // Kind 2 after the grab: its last frame, at once.
+    EXPECT_EQ(read(request(ACQ_READ_LATEST, 0)), std::make_pair(1, 0));
+    SimAcqFrameInfo info{};
+    ASSERT_TRUE(sim->simacq_last_frame(&info));
+    EXPECT_EQ(info.number, 2);
+    EXPECT_EQ(info.takenMs, last.takenMs);
+    EXPECT_EQ(read(request(ACQ_READ_NUMBERED, 0, 0)), std::make_pair(1, 0));
+
+    // A grab whose frames come in 100 s is busy meanwhile.
+    double slow = 0.01;
+    ASSERT_NE(sim->AcqInputModeSet("DATA RATE", &slow), 0);
+    grab.arg2 = 1;
+    ASSERT_NE(sim->AcquireStart(&grab), 0);
+    EXPECT_EQ(sim->AcquireStart(&grab), 0);
+    EXPECT_EQ(sim->GetLastAcqError(), ACQ_LIB_DEVICE_BUSY);
+    // Frames of the earlier grab are gone with the new start.
+    EXPECT_EQ(read(request(ACQ_READ_NUMBERED, 0, 0)), std::make_pair(0, ACQ_LIB_TIMEOUT));
+    ASSERT_NE(sim->AcquireStop(), 0);
+    EXPECT_NE(sim->AcquireStart(&grab), 0);
+}
+
+TEST_F(SimAcqTest, FramesOfAStoppedLiveAcquisitionStayReadable) {
+    open();
+    start(ACQ_START_LIVE);
+    ASSERT_EQ(read(request(ACQ_READ_NUMBERED, 600000, 1)), std::make_pair(1, 0));
+    ASSERT_NE(sim->AcquireStop(), 0);
+    EXPECT_EQ(read(request(ACQ_READ_NUMBERED, 0, 1)), std::make_pair(1, 0));
+    // Kind 2 waits for frames that a stopped live acquisition no longer takes.
+    EXPECT_EQ(read(request(ACQ_READ_LATEST, 20)), std::make_pair(0, ACQ_LIB_TIMEOUT));
+    ASSERT_EQ(sim->CloseDevice(), 0);
+    ASSERT_EQ(sim->OpenDevice(), 0);
+    EXPECT_EQ(read(request(ACQ_READ_NUMBERED, 0, 1)), std::make_pair(0, ACQ_LIB_TIMEOUT));
 }
 
 TEST_F(SimAcqTest, ReadsWaitingForFramesAreReleasedByAStartStopCloseAndReset) {
@@ -562,6 +613,41 @@ TEST_F(SimAcqTest, FramesTakenWhileTheWheelMovesShowItsPositionThen) {
     }
     EXPECT_GE(moving, 18);
     EXPECT_EQ(lastPeak, 255);
+}
+
+TEST_F(SimAcqTest, TheWheelTheCanSimulatorMovesIsTheOneFramesShow) {
+    SimCan* can = simcan_session();
+    ASSERT_NE(can, nullptr);
+    simcan_session_reset();
+    SimCanApi api;
+    ASSERT_EQ(api.CAN_Connect(simcan_ip(192, 168, 10, 20)), CAN_OK);
+    ASSERT_TRUE(can->simcan_model_add(64, 0x26721600, 0x00010003));
+    ASSERT_TRUE(can->simcan_model_param(64, "speed", 200000));  // 60000 units in 300 ms
+    simbench_set_light_level(65535);
+    open();
+    start(ACQ_START_LIVE);
+    ASSERT_EQ(read(request(ACQ_READ_NUMBERED, 600000, 0)), std::make_pair(1, 0));
+    const uint16_t target = 60000;
+    CanSdoStatus status{};
+    ASSERT_EQ(api.CAN_SDOWrite(64, 0x2028, 0, &target, 2, &status), CAN_OK);
+    const int64_t moveEnd = plat_clock_ms() + 300;
+    // No more bus traffic: the frames alone follow the move to its end.
+    int between = 0;
+    SimAcqFrameInfo info{};
+    for (int n = 1; info.takenMs <= moveEnd + 50; ++n) {
+        ASSERT_EQ(read(request(ACQ_READ_NUMBERED, 600000, n)), std::make_pair(1, 0));
+        ASSERT_TRUE(sim->simacq_last_frame(&info));
+        if (info.wheelLevel > 0 && info.wheelLevel < target) ++between;
+        EXPECT_NEAR(peak_of(pixels, 640 * 480), expected_peak(8, 65535, info.wheelLevel, 0, 1),
+                    1.5);
+    }
+    EXPECT_EQ(info.wheelLevel, target);
+    EXPECT_GE(between, 10);  // 18 frames of 60 a second in the 300 ms
+    uint16_t level = 0;
+    ASSERT_EQ(api.CAN_SDORead(64, 0x2028, 0, &level, 2, &status), CAN_OK);
+    EXPECT_EQ(level, target);
+    api.CAN_Disconnect();
+    simcan_session_reset();
 }
 
 TEST_F(SimAcqTest, ScriptedFrameContents) {
