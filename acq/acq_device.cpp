@@ -36,6 +36,12 @@ bool stop_and_close(SystemInfo* info) {
     return g.fn.CloseDevice() == 0;
 }
 
+// Within a switch gain control is suspended already, and the suspension
+// remembers the mode to restart with; a stop would forget it.
+void stop_gain_control(SystemInfo* info) {
+    if (can_agc_suspension_count() == 0) can_agc_stop(info);
+}
+
 }  // namespace
 
 bool acq_mode_query(const char* name, double* value) {
@@ -79,7 +85,7 @@ int pl_device_setup(SystemInfo* info, int inputDevice, int mode, bool open) {
     }
     int err = NO_ERROR;
     if (inputDevice != a.currentInputDevice) {
-        can_agc_stop(info);
+        stop_gain_control(info);
         int previousDevice = a.currentAcqDevice;
         stop_and_close(info);
         a.currentAcqDevice = a.currentInputDevice = a.currentMode = 0;
@@ -107,7 +113,7 @@ int pl_device_setup(SystemInfo* info, int inputDevice, int mode, bool open) {
         }
         return report(kName, err);
     }
-    can_agc_stop(info);
+    stop_gain_control(info);
     if (!stop_and_close(info)) {
         u_msg_stamped("%s: could not close the device\n", kName);
         return report(kName, acq_lib_error_or(ERR_INVALID_PARAM));
