@@ -15,3 +15,18 @@ UAbortCheck u_set_abort_check(UAbortCheck check);
 
 // The default query: never aborts.
 int u_abort_never(int reserved);
+
+// The idle hook: the instrument layer calls it after each sleep of a polling
+// wait (bridge enumeration, node start-up, the motion controller's open), so
+// that an application can keep its own work going while the library waits.
+using UIdleHook = void (*)();
+
+// Installs a hook and returns the previous one (null when none was set). A
+// null hook means nothing is called. Safe to change while other threads wait.
+UIdleHook u_set_idle_hook(UIdleHook hook);
+
+// The hook now installed, or null.
+UIdleHook u_idle_hook();
+
+// Calls the installed hook, if any.
+void u_idle();
