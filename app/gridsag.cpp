@@ -30,6 +30,9 @@ constexpr int64_t kUnitPoints = 16384;
 constexpr int kMaxLine = 4 * (GFORMAT_MAX_CHARS + 1) + 4;
 constexpr char kNoData[] = "0 0 0 0 1\n";
 constexpr int kMaxThreads = 8;
+// Widest grid whose column positions are tabled (about 11 MB); a wider one
+// works them out point by point, so memory stays bounded for any width.
+constexpr int kMaxTableColumns = 65536;
 
 struct Grid {
     std::vector<int32_t*> row_table;
@@ -80,6 +83,7 @@ struct Grid {
     std::vector<Axis3> col_axes;
     std::vector<Column> col_cells;
     void make_col_axes() {
+        if (columns > kMaxTableColumns) return;
         col_axes.resize(static_cast<size_t>(columns));
         col_cells.resize(static_cast<size_t>(columns));
         for (int j = 0; j < columns; ++j) {
@@ -93,9 +97,12 @@ struct Grid {
         }
     }
     Axis3 row_axis(int i) const { return axis3(y_at(i), win.height); }
+    Axis3 col_axis(int j) const {
+        return col_axes.empty() ? axis3(x_at(j), win.width) : col_axes[static_cast<size_t>(j)];
+    }
 
     // The point's sag and sampled derivatives; false when it is written without data.
-    // xa and ya are the point's axes, col_axes[j] and row_axis(i).
+    // xa and ya are the point's axes, col_axis(j) and row_axis(i).
     bool point(int i, int j, const Axis3& xa, const Axis3& ya, double out[4]) const {
         if (i == 0 || j == 0 || i == rows - 1 || j == columns - 1) return false;
         if (xa.same && ya.same) return point_in_cell(xa, ya, out);
@@ -325,16 +332,16 @@ int64_t format_sampled(const Grid& g, const Unit& u, char* buf, Scratch* s) {
     double v[4];
     for (int i = u.row0; i < u.row1; ++i) {
         const Grid::Axis3 ya = g.row_axis(i);
-        const bool row_in_cell = ya.same && i != 0 && i != g.rows - 1;
+        const bool row_in_cell = ya.same && i != 0 && i != g.rows - 1 && !g.col_cells.empty();
         double yo[10];
         Grid::y_lanes(ya, yo);
         const int32_t* lo = g.row_table[static_cast<size_t>(ya.c.lo)];
         const int32_t* hi = g.row_table[static_cast<size_t>(ya.c.hi)];
         for (int j = u.col0; j < u.col1; ++j) {
-            const Grid::Column& c = g.col_cells[static_cast<size_t>(j)];
-            const bool ok = row_in_cell && c.in_cell
-                                ? g.in_cell(lo[c.lo], lo[c.hi], hi[c.lo], hi[c.hi], c.xo, yo, v)
-                                : g.point(i, j, g.col_axes[static_cast<size_t>(j)], ya, v);
+            const Grid::Column* c = row_in_cell ? &g.col_cells[static_cast<size_t>(j)] : nullptr;
+            const bool ok = c != nullptr && c->in_cell ? g.in_cell(lo[c->lo], lo[c->hi], hi[c->lo],
+                                                                   hi[c->hi], c->xo, yo, v)
+                                                       : g.point(i, j, g.col_axis(j), ya, v);
             if (!ok) {
                 p = put_no_data(p);
                 continue;
@@ -360,7 +367,7 @@ int64_t format_grid_derivatives(const Grid& g, const Unit& u, char* buf, Scratch
         const Grid::Axis3 ya = g.row_axis(i);
         for (int j = c0; j < c1; ++j) {
             const size_t at = static_cast<size_t>((i - r0) * stride + (j - c0));
-            s->has[at] = g.point(i, j, g.col_axes[static_cast<size_t>(j)], ya, v) ? 1 : 0;
+            s->has[at] = g.point(i, j, g.col_axis(j), ya, v) ? 1 : 0;
             s->z[at] = v[0];
         }
     }

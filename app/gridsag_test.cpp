@@ -313,6 +313,30 @@ TEST_F(GridSagTest, RowsSplitIntoUnitsKeepEveryPoint) {
     }
 }
 
+TEST_F(GridSagTest, GridsWiderThanTheColumnTableMatchTheReference) {
+    // Column positions are tabled up to 65536 columns and worked out point by
+    // point beyond; both sides give the reference bytes, with either derivative.
+    std::mt19937 gen(5);
+    Matrix m(1001, 9, [&](int x, int y) {
+        if (x == 500 && y == 3) return INVALID_PHASE;
+        return plane(x, y) + static_cast<int32_t>(gen() % 31);
+    });
+    m.set(500, 4, 0);
+    HeaderRecord h = header();
+    for (int columns : {65535, 65537}) {
+        GridSagReference ref;
+        ASSERT_TRUE(ref.start(h, m.m, 5, columns));
+        ASSERT_EQ(export_to(h, m, 5, columns, GRID_SAG_DERIV_SAMPLED, 2), 0);
+        const std::string sampled = read(out_);
+        EXPECT_TRUE(sampled == ref.text()) << columns;
+        ASSERT_EQ(export_to(h, m, 5, columns, GRID_SAG_DERIV_GRID, 1), 0);
+        const std::vector<std::string> grid = lines(read(out_)), plain = lines(sampled);
+        ASSERT_EQ(grid.size(), 1u + 5u * columns);
+        EXPECT_EQ(grid[1 + 2 * columns + 1000].substr(0, grid[1 + 2 * columns + 1000].find(' ')),
+                  plain[1 + 2 * columns + 1000].substr(0, plain[1 + 2 * columns + 1000].find(' ')));
+    }
+}
+
 TEST_F(GridSagTest, GridDerivativesKeepSagsAndFlagsOfTheDefault) {
     std::mt19937 gen(3);
     Matrix m(60, 40, [&](int x, int y) {
