@@ -3,14 +3,17 @@
 
 #include <cstdint>
 
+struct PlatWaitable;
+
 // Filled by the CAN power sequence and node bring-up: node requirement and
 // presence flags, digital scanner type, large-aperture and PZT-ramp selection,
 // turret and zoom changer state, piezo focus mode, sync value, the last turret
 // flags byte. The bridge itself is the separately owned CanBridgeInfo; the
 // turret and zoom changer kinds are the calibration's (turret[0], zoom).
 struct SysCanState {
-    // Nodes the instrument needs, copied from the configuration at power-on
-    // (bring-up may clear some of them for a system type).
+    // Nodes the instrument needs, copied from the calibration's switches at
+    // each power-on (can_take_node_requirements); bring-up changes only these
+    // copies, so saving the calibration never writes what the file lacked.
     uint8_t triplePztRequired = 0;
     uint8_t largeApertureRequired = 0;
     uint8_t zoomDiskRequired = 0;
@@ -38,6 +41,8 @@ struct SysCanState {
     uint8_t largeApertureInUse = 0;
     int32_t pztRampSelect = -1;  // -1: none
 
+    // Run-time copies as well: the turret's from the calibration at power-on,
+    // both replaced by what the dual brush motor reports.
     int32_t turretPositions = 0;
     int32_t zoomPositions = 0;
     uint8_t turretPosition = 0;     // 0: not determined
@@ -48,4 +53,12 @@ struct SysCanState {
     int64_t pifocOffsetTimeMs = 0;  // library clock of the last piezo focus offset write
     int32_t lightLevel = 0;
     int32_t previousLightLevel = 0;
+
+    // The objective in use, as the instrument configuration's table gives it
+    // (its magnification value); 0: unknown. Sets the zoom disk's default
+    // velocity at bring-up.
+    double currentObjectiveValue = 0;
+    // "CAN_NDWHEEL_STOPPED", held from the focus node's bring-up until
+    // power-off (can_close_ndw_event); null when not held.
+    PlatWaitable* ndwStoppedEvent = nullptr;
 };
