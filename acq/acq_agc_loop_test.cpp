@@ -42,8 +42,15 @@ class AcqAgcTest : public AcqTest {
   protected:
     void SetUp() override {
         scale_ = plat_clock_scale();
-        if (std::getenv("SURF_CLOCK_SCALE") == nullptr) plat_set_clock_scale(50);
+        if (std::getenv("SURF_CLOCK_SCALE") == nullptr) plat_set_clock_scale(10);
         AcqTest::SetUp();
+        // Small frames: a stop is answered within one frame read.
+        std::string ini = simacq_default_ini();
+        ini.replace(ini.find("MAX USER WIDTH=640"), 18, "MAX USER WIDTH=160");
+        ini.replace(ini.find("MAX USER HEIGHT=480"), 19, "MAX USER HEIGHT=120");
+        ini.replace(ini.find("MAX USER WIDTH=1024"), 19, "MAX USER WIDTH=128");
+        ini.replace(ini.find("MAX USER HEIGHT=1024"), 20, "MAX USER HEIGHT=128");
+        ASSERT_TRUE(simacq_write_ini(root.path(), ini));
         can = simcan_session();
         ASSERT_NE(can, nullptr);
         simcan_session_reset();

@@ -77,6 +77,30 @@ TEST_F(AcqFramesTest, SecondConcurrentCopyIsRefusedAndTheLockComesBackOnEveryPat
     fs_release(&other);
 }
 
+// A copy waiting in the library and another read made meanwhile each keep
+// their own window and buffer.
+TEST_F(AcqFramesTest, ConcurrentReadsNeverShareARecord) {
+    start_live(Window{0, 0, 32, 16});
+    sim->simacq_set_frames(SIMACQ_FRAMES_SATURATED, 0);
+    sim->simacq_hold_reads(true);
+    std::atomic<int> first{-1};
+    std::thread copier([&] { first = pl_copy_fb(info, &image); });
+    ASSERT_TRUE(sim->simacq_wait_reads_waiting(1, 10000));
+    FrameStore other{};
+    ASSERT_EQ(fs_setup(&other, Window{100, 50, 64, 8}, 1, 1, 8), NO_ERROR);
+    std::atomic<int> second{-1};
+    std::thread reader([&] { second = pl_copy_frame(info, &other, -1, 10.0); });
+    ASSERT_TRUE(sim->simacq_wait_reads_waiting(2, 10000));
+    sim->simacq_hold_reads(false);
+    copier.join();
+    reader.join();
+    EXPECT_EQ(first.load(), NO_ERROR);
+    EXPECT_EQ(second.load(), NO_ERROR);
+    for (int i = 0; i < 32 * 16; ++i) ASSERT_EQ(image.matrix[i], 255) << i;
+    for (int i = 0; i < 64 * 8; ++i) ASSERT_EQ(other.matrix[i], 255) << i;
+    fs_release(&other);
+}
+
 TEST_F(AcqFramesTest, NumberedFramesOfAGrabAndTheirTimeOuts) {
     ASSERT_EQ(start(), NO_ERROR);
     ASSERT_EQ(fs_setup(&image, Window{0, 0, 640, 480}, 1, 1, 8), NO_ERROR);
