@@ -156,6 +156,8 @@ struct State {
     std::map<std::string, int32_t> calls;
     std::map<std::string, Script> scripts;
     Params lastSet;
+    bool haveCfgPath = false;
+    std::string cfgPath;
     bool haveRead = false, haveStart = false, haveGraphics = false, haveFrame = false;
     AcqReadRequest lastRead{};
     AcqStartRequest lastStart{};
@@ -257,7 +259,9 @@ bool acquiring(int64_t now) {
     return st.haveRun && !st.stopped && frames_taken(now) < st.runCount;
 }
 
+// INT64_MAX for a frame beyond what the clock holds.
 int64_t frame_due(int64_t n) {
+    if (n + 1 > (INT64_MAX - g_state.runStartNs) / g_state.periodNs) return INT64_MAX;
     return g_state.runStartNs + (n + 1) * g_state.periodNs;
 }
 
@@ -751,7 +755,8 @@ SIMACQ_EXPORT int32_t AcquireStart(AcqStartRequest* request) {
         return fail(ACQ_LIB_INVALID_PARAMETER);
     }
     double rate = param(mode->values, "DATA RATE", 0);
-    g_state.periodNs = std::max<int64_t>(1, static_cast<int64_t>(1e9 / rate));
+    // At most about 31 years a frame: a rate of almost 0 must not overflow.
+    g_state.periodNs = static_cast<int64_t>(std::clamp(1e9 / rate, 1.0, 1e18));
     g_state.runStartNs = now;
     g_state.runKind = r.kind;
     g_state.runCount = r.kind == ACQ_START_GRAB ? r.arg2 : r.kind == ACQ_START_LIVE ? INT64_MAX : 0;
@@ -794,7 +799,11 @@ SIMACQ_EXPORT int32_t AcqDeviceSet(const char* name, const void* value) {
     Device* device = current_device();
     if (device == nullptr) return fail(ACQ_LIB_INVALID_DEVICE);
     if (name == nullptr || value == nullptr) return fail(ACQ_LIB_INVALID_PARAMETER);
-    if (std::strcmp(name, "CFG FILE PATH") == 0) return fail(0);
+    if (std::strcmp(name, "CFG FILE PATH") == 0) {
+        g_state.cfgPath = static_cast<const char*>(value);
+        g_state.haveCfgPath = true;
+        return fail(0);
+    }
     if (std::strcmp(name, "GRAPHICS COMMAND") == 0) {
         std::memcpy(g_state.lastGraphics, value, sizeof g_state.lastGraphics);
         g_state.haveGraphics = true;
@@ -1085,4 +1094,14 @@ SIMACQ_EXPORT bool simacq_last_frame(SimAcqFrameInfo* info) {
     Guard guard(g_lock);
     if (g_state.haveFrame && info != nullptr) *info = g_state.lastFrame;
     return g_state.haveFrame;
+}
+
+SIMACQ_EXPORT bool simacq_cfg_file_path(char* path, int32_t size) {
+    Guard guard(g_lock);
+    if (g_state.haveCfgPath && path != nullptr && size > 0) {
+        size_t n = std::min(g_state.cfgPath.size(), static_cast<size_t>(size - 1));
+        std::memcpy(path, g_state.cfgPath.data(), n);
+        path[n] = '\0';
+    }
+    return g_state.haveCfgPath;
 }

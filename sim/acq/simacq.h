@@ -42,17 +42,20 @@
 //   SCALE (truncated, at least 1); AcqInputModeSet of a scale changes it.
 //   Bytes per pixel: DATA RESOLUTION bits (8 when missing) rounded up to
 //   whole bytes, little-endian. A read's window (x, y, width, height) must lie
-//   inside the frame with width and height ≥ 1, `one` must be 1, `zero` 0 and
-//   the buffer set; exactly width × height × bytes are written, packed rows.
+//   inside the frame with width and height ≥ 1, `one` must be 1, `zero` 0,
+//   the time-out not below 0 and the buffer set; exactly width × height ×
+//   bytes are written, packed rows.
 //
 // Optics of a scene frame (SIMACQ_FRAMES_SCENE), pixel value before clipping:
 //   v = S(x, y) × F × LED × T(w) × G × E + noise
 //   F    full scale, 2^bits - 1 (bits = DATA RESOLUTION, 8 when missing)
 //   S    the scene, 0..1: a flat disc at exactly 1 in the middle of the full
-//        (unscaled) frame, radius max(8, min(width, height) / 16) pixels
-//        (so at least 200 pixels of every frame at 1 to 16 × subsampling),
-//        and fringes under a broad spot below 0.9 around it
-//   LED  light level of the LED node as last set / 65535 (simbench)
+//        (unscaled) frame, radius min(width, height) / 8 (so more than 100
+//        pixels of any frame of at least 48 × 48 after subsampling), and
+//        fringes under a broad spot, below 0.9, around it
+//   LED  light level of the LED node as last set / 65535 (simbench): 0
+//        after simbench_reset (and so simcan_reset), so frames stay dark
+//        until the LED node is written or simbench_set_light_level is called
 //   T(w) ND wheel transmission at its node-64 motor-2 level w as on the wire
 //        (simbench, the level at the instant the frame is taken):
 //        10^(-3 × (65535 - w) / 65535): 1 at w = 65535, 0.001 at w = 0. The
@@ -60,7 +63,9 @@
 //        gives T = 10^(-3 × c / 65535).
 //   G    10^(CHAB_GAIN / 20), gain in dB (0 dB when never set nor in the ini)
 //   E    (INTEGRATION PERIOD / its ini value) × (MAN SHUTTER / its ini
-//        value); a factor whose ini value is missing or not above 0 is 1
+//        value), the values as set now; a factor whose ini value is missing
+//        or not above 0 is 1, one whose value is set to 0 or below makes the
+//        frame dark
 //   noise  -1, 0 or +1, pseudo-random per pixel and frame
 // then rounded to the nearest integer and clipped to 0..F. So the 100
 // brightest pixels of a frame sit at F × LED × T × G × E (±1), clipped.
@@ -110,6 +115,8 @@ bool simacq_last_graphics(int32_t block[ACQ_GRAPHICS_INTS]);
 // The last value set of a parameter at mode, input-device or device level
 // (false if never set since the reset).
 bool simacq_last_set(const char* name, double* value);
+// The last "CFG FILE PATH" set (terminated, cut to size); false if none.
+bool simacq_cfg_file_path(char* path, int32_t size);
 
 // The last frame a read delivered: its number, when it was taken (library
 // clock, ms) and the wheel level (as on the wire) it was taken at.
@@ -145,6 +152,7 @@ using simacq_last_start_t = decltype(&simacq_last_start);
 using simacq_last_graphics_t = decltype(&simacq_last_graphics);
 using simacq_last_set_t = decltype(&simacq_last_set);
 using simacq_last_frame_t = decltype(&simacq_last_frame);
+using simacq_cfg_file_path_t = decltype(&simacq_cfg_file_path);
 
 #define SIMACQ_ENTRY_LIST(X)     \
     X(simacq_reset)              \
@@ -158,4 +166,5 @@ using simacq_last_frame_t = decltype(&simacq_last_frame);
     X(simacq_last_start)         \
     X(simacq_last_graphics)      \
     X(simacq_last_set)           \
-    X(simacq_last_frame)
+    X(simacq_last_frame)         \
+    X(simacq_cfg_file_path)

@@ -253,6 +253,9 @@ TEST_F(SimAcqTest, ParametersAtEachLevelAndTheScaleSetsTheFrameSize) {
     ASSERT_TRUE(sim->simacq_last_graphics(seen));
     EXPECT_EQ(0, std::memcmp(seen, block, sizeof block));
     EXPECT_NE(sim->AcqDeviceSet("CFG FILE PATH", "/tmp/cfg"), 0);
+    char path[8];
+    ASSERT_TRUE(sim->simacq_cfg_file_path(path, sizeof path));
+    EXPECT_STREQ(path, "/tmp/cf");  // cut to the buffer
 
     // Scale 2 halves the frame: 320 × 480 fits, 321 wide does not.
     double two = 2;
@@ -437,8 +440,8 @@ TEST_F(SimAcqTest, AGrabEndsAfterItsCountAndItsFramesStayReadable) {
     EXPECT_EQ(info.takenMs, last.takenMs);
     EXPECT_EQ(read(request(ACQ_READ_NUMBERED, 0, 0)), std::make_pair(1, 0));
 
-    // A grab whose frames come in 100 s is busy meanwhile.
-    double slow = 0.01;
+    // A grab whose frame never comes (a rate of almost 0) is busy meanwhile.
+    double slow = 1e-12;
     ASSERT_NE(sim->AcqInputModeSet("DATA RATE", &slow), 0);
     grab.arg2 = 1;
     ASSERT_NE(sim->AcquireStart(&grab), 0);
