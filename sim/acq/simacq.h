@@ -12,14 +12,13 @@
 //   AcquireStop, CloseDevice. Selecting another device, input device or mode
 //   while open, opening twice or starting twice fails with 5 (busy); reading
 //   or starting while closed with 6; an unknown device or input device id, or
-//   a call before InitDeviceMgr, with 11; no mode or a mode whose rate or size
-//   is unusable with 10; a bad name, value, record or window with 12; a
-//   parameter the ini does not give and nobody set with 13; onboard work on a
-//   device without "ONBOARD PROC" with 26. Selecting a new input device
-//   forgets the mode. CloseDevice and AcquireStop on a closed or idle device
-//   succeed (nothing to undo). The last error is kept per thread, as each
-//   caller translates its own failure; every call but GetLastAcqError sets
-//   it, 0 on success.
+//   a call before InitDeviceMgr, with 11; no mode, or a mode whose rate is not
+//   above 0, size not within 1..32767 or resolution above 16 bits, with 10; a bad name, value,
+//   record or window with 12; a parameter the ini does not give and nobody set with 13; onboard
+//   work on a device without "ONBOARD PROC" with 26. Selecting a new input device forgets the mode.
+//   CloseDevice and AcquireStop on a closed or idle device succeed (nothing to undo). The last
+//   error is kept per thread, as each caller translates its own failure; every call but
+//   GetLastAcqError sets it, 0 on success.
 // - Acquisitions: AcquireStart's live (kind 2) runs until AcquireStop; a
 //   grab (kind 1, arg2 = count ≥ 1, arg1 ≥ 0 only recorded) until it has
 //   taken its count frames; onboard processing (kind 4, needs "ONBOARD PROC"
@@ -39,7 +38,8 @@
 //   "ONBOARD PROC" > 0) write the pattern (kind × 16 + x + y) masked to the
 //   mode's bits, at once.
 // - Frame size: MAX USER WIDTH ÷ X DATA SCALE by MAX USER HEIGHT ÷ Y DATA
-//   SCALE (truncated, at least 1); AcqInputModeSet of a scale changes it.
+//   SCALE (truncated, at least 1; a scale from the ini not above 0 or not
+//   finite counts as 1); AcqInputModeSet of a scale changes it.
 //   Bytes per pixel: DATA RESOLUTION bits (8 when missing) rounded up to
 //   whole bytes, little-endian. A read's window (x, y, width, height) must lie
 //   inside the frame with width and height ≥ 1, `one` must be 1, `zero` 0,
