@@ -43,13 +43,7 @@ class CanNodesTest : public ::testing::Test {
     void SetUp() override {
         sim = simcan_session();
         ASSERT_NE(sim, nullptr);
-        simcan_session_reset();
-        const CanApi* api = can_api();
-        ASSERT_NE(api, nullptr);
-        const uint8_t ip[4] = {192, 168, 10, 20};
-        uint32_t ipv4 = 0;
-        std::memcpy(&ipv4, ip, 4);
-        ASSERT_EQ(api->CAN_Connect(ipv4), CAN_OK);
+        fresh_bus();
         info.instrBdType = SB_BOARD_CAN;
         bridge = can_bridge_info_create(&info);
         previousIdle = u_set_idle_hook(count_idle);
@@ -62,6 +56,16 @@ class CanNodesTest : public ::testing::Test {
         simcan_session_reset();
     }
 
+    // A new simulation, connected to its default bridge.
+    void fresh_bus() {
+        simcan_session_reset();
+        const CanApi* api = can_api();
+        ASSERT_NE(api, nullptr);
+        const uint8_t ip[4] = {192, 168, 10, 20};
+        uint32_t ipv4 = 0;
+        std::memcpy(&ipv4, ip, 4);
+        ASSERT_EQ(api->CAN_Connect(ipv4), CAN_OK);
+    }
     void led_instrument(int32_t type, uint32_t ledProduct = CAN_PRODUCT_LED_B) {
         info.systemType = type;
         info.dualBrushMotorPresent = false;  // IgnoreDualBrushMotor
@@ -393,13 +397,19 @@ TEST_F(CanNodesTest, QelMissingNodesFailInOrderAndWandsNever) {
         EXPECT_EQ(can_bring_up_nodes(&info), ERR_CAN_NODE_MISSING) << c.line;
         const std::string text = messages.text();
         EXPECT_NE(text.find(std::string(" ") + c.line), std::string::npos) << text;
-        simcan_session_reset();
-        const CanApi* api = can_api();
-        const uint8_t ip[4] = {192, 168, 10, 20};
-        uint32_t ipv4 = 0;
-        std::memcpy(&ipv4, ip, 4);
-        ASSERT_EQ(api->CAN_Connect(ipv4), CAN_OK);
+        fresh_bus();
     }
+    // Only the first missing node is reported.
+    qel_instrument(30);
+    sim->simcan_node_remove(62);
+    sim->simcan_node_remove(70);
+    {
+        CapturedMessages messages;
+        EXPECT_EQ(can_bring_up_nodes(&info), ERR_CAN_NODE_MISSING);
+        EXPECT_NE(messages.text().find("Missing the CAN Triple PZT node"), std::string::npos);
+        EXPECT_EQ(messages.text().find("Missing the CAN Zoom"), std::string::npos);
+    }
+    fresh_bus();
     // A ring/spot disk the calibration asks for.
     qel_instrument(30);
     info.ringSpot = true;
