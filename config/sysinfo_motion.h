@@ -3,10 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
-// Filled by the motion wrapper connection: the controller handle and the
-// effective motion configuration.
-struct SysMotionState {};
+// Filled by the motion wrapper connection (motion/mwi.h). The handle is
+// written only by the open and the close, on the caller's thread.
+struct SysMotionState {
+    int32_t controllerType = 0;  // 3: driven through the motion wrapper library
+    int64_t handle = -1;         // the library's controller handle; -1: closed
+    std::string configName;      // the motion configuration last opened
+    int32_t eventState = 0;      // 2 after library event 5, 1 after event 3
+};
 
 // Filled by the position instrument controller (posinstr/posinstr.h): the open
 // device, the units code, the running position, zero offset, scale and the

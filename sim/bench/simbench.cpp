@@ -16,6 +16,8 @@ uint16_t g_moveTo = 0;
 int64_t g_moveStart = 0;
 int64_t g_moveEnd = 0;
 int g_receiver = SIMBENCH_CAN_BRIDGE;
+SimBenchPdoSink g_motionPdo = nullptr;
+SimBenchEmcySink g_motionEmcy = nullptr;
 }  // namespace
 
 extern "C" {
@@ -81,6 +83,32 @@ SIMBENCH_EXPORT void simbench_set_can_receiver(int receiver) {
 SIMBENCH_EXPORT int simbench_can_receiver() {
     std::lock_guard<std::mutex> guard(g_lock);
     return g_receiver;
+}
+
+SIMBENCH_EXPORT void simbench_set_can_motion_sink(SimBenchPdoSink pdo, SimBenchEmcySink emcy) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_motionPdo = pdo;
+    g_motionEmcy = emcy;
+}
+
+// The intake runs without the bench's lock: it calls the program.
+SIMBENCH_EXPORT int simbench_motion_pdo(uint32_t cobId, const uint8_t* data, uint32_t size) {
+    SimBenchPdoSink sink;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        sink = g_motionPdo;
+    }
+    return sink != nullptr ? sink(cobId, data, size) : 0;
+}
+
+SIMBENCH_EXPORT int simbench_motion_emcy(uint32_t value1, uint32_t value2, const uint32_t* values3,
+                                         uint8_t byte) {
+    SimBenchEmcySink sink;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        sink = g_motionEmcy;
+    }
+    return sink != nullptr ? sink(value1, value2, values3, byte) : 0;
 }
 
 SIMBENCH_EXPORT void simbench_reset() {

@@ -35,6 +35,17 @@ constexpr int SIMBENCH_CAN_MOTION = 1;  // the motion controller's callbacks
 void simbench_set_can_receiver(int receiver);
 int simbench_can_receiver();
 
+// The motion library's intake for the bus's PDOs and emergencies while it
+// receives them: installed by the simulated motion library (null removes);
+// the CAN simulator hands them over through simbench_motion_pdo/_emcy, which
+// return the intake's result, 0 without one. Not changed by the reset.
+using SimBenchPdoSink = int (*)(uint32_t cobId, const uint8_t* data, uint32_t size);
+using SimBenchEmcySink = int (*)(uint32_t value1, uint32_t value2, const uint32_t* values3,
+                                 uint8_t byte);
+void simbench_set_can_motion_sink(SimBenchPdoSink pdo, SimBenchEmcySink emcy);
+int simbench_motion_pdo(uint32_t cobId, const uint8_t* data, uint32_t size);
+int simbench_motion_emcy(uint32_t value1, uint32_t value2, const uint32_t* values3, uint8_t byte);
+
 // Everything back to its start value (light 0, wheel 0 at rest, bridge
 // receives).
 void simbench_reset();

@@ -954,7 +954,24 @@ SIMCAN_EXPORT void simcan_sdo_faults_clear() {
     g_faults.clear();
 }
 
+// While the motion library holds the bus, it receives what the bus sends;
+// the transcript shows the route. Handed over without g_lock held.
+static void emit_to_motion(const char* name, uint32_t id, const void* bytes, uint32_t size) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    Record record{};
+    record.head.kind = SIMCAN_REC_DELIVERY;
+    std::snprintf(record.head.name, sizeof record.head.name, "%s", name);
+    record.head.size = id;
+    const auto* begin = static_cast<const uint8_t*>(bytes);
+    if (begin != nullptr) record.bytes.assign(begin, begin + size);
+    record_locked(std::move(record));
+}
+
 SIMCAN_EXPORT int simcan_emit_pdo(uint32_t cobId, const uint8_t* data, uint32_t size) {
+    if (simbench_can_receiver() == SIMBENCH_CAN_MOTION) {
+        emit_to_motion("motion pdo", cobId, data, std::min<uint32_t>(size, 8));
+        return simbench_motion_pdo(cobId, data, size);
+    }
     std::lock_guard<std::mutex> guard(g_lock);
     if (!delivering_locked() || g_pdoCallback == nullptr ||
         simbench_can_receiver() != SIMBENCH_CAN_BRIDGE ||
@@ -978,6 +995,10 @@ SIMCAN_EXPORT int simcan_emit_pdo(uint32_t cobId, const uint8_t* data, uint32_t 
 
 SIMCAN_EXPORT int simcan_emit_emcy(uint32_t value1, uint32_t value2, const uint32_t* values3,
                                    uint8_t byte) {
+    if (simbench_can_receiver() == SIMBENCH_CAN_MOTION) {
+        emit_to_motion("motion emcy", value1, values3, values3 != nullptr ? 12 : 0);
+        return simbench_motion_emcy(value1, value2, values3, byte);
+    }
     std::lock_guard<std::mutex> guard(g_lock);
     if (!delivering_locked() || g_emcyCallback == nullptr ||
         simbench_can_receiver() != SIMBENCH_CAN_BRIDGE)
