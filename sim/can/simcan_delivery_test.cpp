@@ -387,6 +387,33 @@ TEST_F(SimCanDeliveryTest, NdWheelLevelMovesAtFiniteSpeedAndReportsItsStops) {
     EXPECT_FALSE(simbench_ndwheel_moving());
 }
 
+TEST_F(SimCanDeliveryTest, AWheelMoveShorterThanATickIsStillReportedMovingThenStopped) {
+    ASSERT_TRUE(sim->simcan_model_add(64, 0x26721600, 0x00010003));
+    register_cob(0x2C0);
+    ASSERT_EQ(api.CAN_RegisterEvents(on_pdo, on_emcy), CAN_OK);
+    // One unit at the default speed ends within a millisecond of library
+    // time: the writes of a level equal to the current one, and of one unit
+    // more, are each over before the delivery thread looks again.
+    for (uint16_t target : {uint16_t{0}, uint16_t{1}}) {
+        size_t before;
+        {
+            std::lock_guard<std::mutex> guard(received_.lock);
+            before = received_.pdos.size();
+        }
+        write_bytes(api, 64, 0x2028, 0, &target, 2);
+        // A moving report, then a stopped one (an idle report of the node's
+        // first look may come before them).
+        EXPECT_TRUE(wait_for([&] {
+            const auto& pdos = received_.pdos;
+            for (size_t i = before; i < pdos.size(); ++i)
+                if (pdos[i].data[0] & 0x02)
+                    return std::any_of(pdos.begin() + static_cast<long>(i) + 1, pdos.end(),
+                                       [](const CanPdoRecord& p) { return !(p.data[0] & 0x02); });
+            return false;
+        })) << target;
+    }
+}
+
 TEST_F(SimCanDeliveryTest, RingSpotDiskDrivesToAnEndAndLedLevelReachesTheBench) {
     ASSERT_TRUE(sim->simcan_model_add(68, 0x1, 0x1));
     ASSERT_TRUE(sim->simcan_model_add(61, 0x2, 0x1));

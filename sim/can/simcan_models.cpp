@@ -40,6 +40,9 @@ struct Model {
     uint8_t position = 1;
     int64_t rampStart = -1;
     int lastReported = -1;  // status byte of the last PDO
+    // A move was commanded since the last tick: it is reported as moving, then
+    // as stopped, however short it was (a waiter counts on seeing the stop).
+    bool moveUnreported = false;
 };
 
 std::mutex g_models;  // taken before the library's own lock, never after it
@@ -128,6 +131,7 @@ uint32_t motor_hook(void* context, uint8_t node, uint16_t index, uint8_t, bool w
                 m.levelFrom = level_now(m, now);
                 m.levelTo = target;
                 m.levelStart = now;
+                m.moveUnreported = true;
                 changed = true;
             } else {
                 uint16_t level = static_cast<uint16_t>(level_now(m, now));
@@ -146,6 +150,7 @@ uint32_t motor_hook(void* context, uint8_t node, uint16_t index, uint8_t, bool w
                 status_now(m, now);
                 m.driveTarget = current > 0 ? 1 : 2;
                 m.driveStart = now;
+                m.moveUnreported = true;
                 changed = true;
             }
         }
@@ -335,7 +340,7 @@ int64_t simcan_models_tick(int64_t now) {
         uint32_t cobId;
         uint8_t data[8];
     };
-    Pdo pdos[4];
+    Pdo pdos[8];
     int count = 0;
     int64_t due = INT64_MAX;
     {
@@ -346,18 +351,25 @@ int64_t simcan_models_tick(int64_t now) {
             uint8_t status = status_now(m, now);
             due = std::min(due, next_change(m, now));
             if (node == 64) publish_wheel(m, now);
+            auto report = [&](uint8_t byte, bool moving) {
+                m.lastReported = byte;
+                Pdo& pdo = pdos[count++];
+                pdo.cobId = 0x280u + node;
+                std::memset(pdo.data, 0, sizeof pdo.data);
+                pdo.data[0] = byte;
+                if (node == 64) {
+                    uint16_t level = static_cast<uint16_t>(level_now(m, now));
+                    std::memcpy(pdo.data + 1, &level, 2);
+                } else {
+                    pdo.data[2] = moving || m.driveStart >= 0 ? 0 : m.position;
+                }
+            };
+            bool missed = m.moveUnreported && !(status & 0x02) &&
+                          !(m.lastReported >= 0 && (m.lastReported & 0x02));
+            m.moveUnreported = false;
+            if (missed) report(static_cast<uint8_t>(status | 0x02), true);
             if (status == m.lastReported) continue;
-            m.lastReported = status;
-            Pdo& pdo = pdos[count++];
-            pdo.cobId = 0x280u + node;
-            std::memset(pdo.data, 0, sizeof pdo.data);
-            pdo.data[0] = status;
-            if (node == 64) {
-                uint16_t level = static_cast<uint16_t>(level_now(m, now));
-                std::memcpy(pdo.data + 1, &level, 2);
-            } else {
-                pdo.data[2] = m.driveStart >= 0 ? 0 : m.position;
-            }
+            report(status, false);
         }
     }
     // Outside the models' lock: the bridge takes its own.
