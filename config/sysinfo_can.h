@@ -54,9 +54,9 @@ struct SysCanState {
     int32_t lightLevel = 0;
     int32_t previousLightLevel = 0;
 
-    // The objective in use, as the instrument configuration's table gives it
-    // (its magnification value); 0: unknown. Sets the zoom disk's default
-    // velocity at bring-up.
+    // The objective in use: its value in the instrument configuration's
+    // objective table; 0: unknown. Sets the zoom disk's default velocity at
+    // bring-up.
     double currentObjectiveValue = 0;
     // "CAN_NDWHEEL_STOPPED", held from the focus node's bring-up until
     // power-off (can_close_ndw_event); null when not held.
