@@ -7,6 +7,7 @@
 #include "can/can_bridge.h"
 #include "can/can_sdo.h"
 #include "can/can_sdo_internal.h"
+#include "common/abort.h"
 #include "common/msg.h"
 #include "common/status.h"
 #include "config/rampfile.h"
@@ -150,7 +151,10 @@ int can_write_pifoc_offset(SystemInfo* info, int32_t offset, bool wait) {
     info->can.pifocOffsetTimeMs = plat_clock_ms();
     if (!wait) return NO_ERROR;
     for (int read = 0; read < 20; ++read) {
-        if (read > 0) plat_sleep_ms(100);
+        if (read > 0) {
+            plat_sleep_ms(100);
+            u_idle();
+        }
         uint8_t status = 0;
         int err = can_read_ramp_status(info, &status);
         if (err != NO_ERROR) return err;
@@ -244,6 +248,7 @@ int can_pi_load_ddl_tables(SystemInfo* info, int* tables) {
     int err = can_sdo_write2(B, 0x2041, 19, &zero, 1, true, RAMP_ERR, "can_pi_load_ddl_tables");
     if (err != NO_ERROR) return err;
     plat_sleep_ms(2000);
+    u_idle();
     uint16_t count = 0;
     err = can_read_pi_serial_integer(info, &count);
     if (err == NO_ERROR && tables != nullptr) *tables = count;

@@ -3,6 +3,7 @@
 #include "can/can_events.h"
 #include "can/can_sdo.h"
 #include "can/can_sdo_internal.h"
+#include "common/abort.h"
 #include "common/log.h"
 #include "common/msg.h"
 #include "common/status.h"
@@ -198,6 +199,7 @@ int can_home_ndw(SystemInfo* info, bool poll, int limitMs) {
             return ERR_CAN_NDW_HOME_ERROR;
         }
         plat_sleep_ms(100);
+        u_idle();
         elapsed += 100;
         if ((err = refresh_ndw(info, poll, &home, &moving)) != NO_ERROR) return err;
     }
@@ -214,6 +216,7 @@ int can_home_ndw(SystemInfo* info, bool poll, int limitMs) {
             return ERR_CAN_NDW_HOME_ERROR;
         }
         plat_sleep_ms(100);
+        u_idle();
         elapsed += 100;
         if ((err = refresh_ndw(info, poll, &home, &moving)) != NO_ERROR) return err;
     }
@@ -243,6 +246,7 @@ int can_move_ring_spot(SystemInfo* info, int position, bool wait) {
             err = ERR_RS_TIMEOUT;
             for (int read = 0; read < 500; ++read) {
                 plat_sleep_ms(250);
+                u_idle();
                 uint8_t status = 0;
                 int readErr = can_read_rs_status(info, &status);
                 if (readErr != NO_ERROR) {
@@ -267,6 +271,7 @@ int can_park_aux_motor(SystemInfo* info, bool out) {
     if (err != NO_ERROR) return ERR_CAN_AUX_MOTOR_ERROR;
     for (int read = 0; read < 21; ++read) {
         plat_sleep_ms(250);
+        u_idle();
         uint8_t status = 0;
         if (can_read_dmd_motor2_status(info, CAN_NODE_AUX_MOTOR, &status) != NO_ERROR)
             return ERR_CAN_SDO_AUX_MOTOR_ERROR;

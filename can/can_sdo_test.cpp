@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "can/can_events.h"
 #include "can/can_lib.h"
 #include "can/can_sleep.h"
+#include "common/abort.h"
 #include "common/status.h"
 #include "common/testing/capture_sink.h"
 #include "config/rampfile.h"
@@ -447,10 +449,16 @@ TEST_F(CanSdoTest, HomingThatNeverLeavesTheSearchTimesOutAtTheLimit) {
     const uint8_t searching = 0x08;
     object(64, 0x2021, 0, 1, SIMCAN_READ_WRITE, &searching);
     CapturedMessages messages;
+    static std::atomic<int> idles{0};
+    idles = 0;
+    UIdleHook previous = u_set_idle_hook([] { ++idles; });
     int err = can_home_ndw(&info, true, 10000);
+    u_set_idle_hook(previous);
     plat_set_clock_scale(scale);
     EXPECT_EQ(err, ERR_CAN_NDW_HOME_ERROR);
     EXPECT_EQ(messages.text(), "can_home_ndw: timeout waiting for home search, time=10000 ms\n");
+    // The application's idle work runs after every polling sleep.
+    EXPECT_EQ(idles.load(), 100);
     int statusReads = 0;
     for (const SimCanRecord& r : sdos())
         if (r.index == 0x2021 && r.direction == SIMCAN_DIR_READ) ++statusReads;
