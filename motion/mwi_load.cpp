@@ -16,9 +16,10 @@ std::mutex g_publish_lock;
 std::shared_ptr<const MwiTable> g_table = std::make_shared<const MwiTable>();
 
 // Libraries that loaded completely stay loaded for the life of the process,
-// since an old table may still point into them; one handle per distinct file.
+// since an old table may still point into them; one handle per distinct file
+// (by its Init entry), in a list that is never destroyed.
 std::mutex g_load_lock;
-std::vector<std::pair<PlatLibrary*, void*>> g_kept;
+auto* const g_kept = new std::vector<std::pair<PlatLibrary*, void*>>;
 
 void publish(std::shared_ptr<const MwiTable> table) {
     std::lock_guard<std::mutex> guard(g_publish_lock);
@@ -160,13 +161,13 @@ int mwi_load() {
     }
     // One kept handle per file: a file loaded before keeps its first handle.
     bool kept = false;
-    for (const auto& k : g_kept)
+    for (const auto& k : *g_kept)
         if (k.second == reinterpret_cast<void*>(table->InitMotionWrapperInterface_MWI)) kept = true;
     if (kept)
         plat_library_free(library);
     else
-        g_kept.emplace_back(library,
-                            reinterpret_cast<void*>(table->InitMotionWrapperInterface_MWI));
+        g_kept->emplace_back(library,
+                             reinterpret_cast<void*>(table->InitMotionWrapperInterface_MWI));
     publish(std::move(table));
     return 0;
 }
