@@ -74,6 +74,18 @@ int pl_interlaced(SystemInfo* info);
 int pl_switch_live(SystemInfo* info, int live);
 // Selects the secondary camera (1) or the primary one (0) and switches to live.
 int pl_select_secondary(SystemInfo* info, int secondary);
+// Select the live or the measurement mode: 1 makes that mode the selected
+// one and switches to it, 0 leaves it for the other one (pl_select_live(0)
+// switches to measurement, pl_select_measure(0) to live). Any other value is
+// ERR_PARAM_OUT_OF_RANGE without a change. Live uses the camera chosen with
+// pl_select_secondary; measurement always the primary one.
+int pl_select_live(SystemInfo* info, int select);
+int pl_select_measure(SystemInfo* info, int select);
+// Draws the outline of the measurement image's window on the library's
+// display (graphics command 9). The window is in pixels of the measurement
+// image as grabbed, after the measurement subsampling; one reaching outside
+// it, or empty, is ERR_IMPROPER_WINDOW with nothing drawn.
+int pl_set_measure_window(SystemInfo* info, const Window& window);
 // Measurement subsampling (1 to 8) and frame skip (0 to 255); applied at once
 // when in measurement.
 int pl_set_measure_subsampling(SystemInfo* info, int subsampling, int frameSkip);

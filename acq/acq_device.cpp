@@ -10,6 +10,7 @@
 #include "common/msg.h"
 #include "common/status.h"
 #include "config/sysinfo.h"
+#include "datafile/surface.h"
 
 namespace {
 
@@ -169,12 +170,15 @@ int pl_update_sysinfo(SystemInfo* info, bool live) {
     // subsampling, which consumers divide by themselves.
     double sx = index >= 0 ? a.modeBaseScaleX[index] : 1.0;
     double sy = index >= 0 ? a.modeBaseScaleY[index] : 1.0;
-    AcqSize size{static_cast<int16_t>(width / sx), static_cast<int16_t>(height / sy)};
+    AcqSize size{static_cast<int16_t>(acq_clamp_int(width / sx, 0, INT16_MAX)),
+                 static_cast<int16_t>(acq_clamp_int(height / sy, 0, INT16_MAX))};
     (live ? a.liveSize : a.measureSize) = size;
     if (!live) {
         double value = 0;
-        if (acq_mode_query("HORZ. PERIOD", &value)) a.horzPeriod = static_cast<int32_t>(value);
-        if (acq_mode_query("VERT. PERIOD", &value)) a.vertPeriod = static_cast<int32_t>(value * 2);
+        if (acq_mode_query("HORZ. PERIOD", &value))
+            a.horzPeriod = acq_clamp_int(value, INT32_MIN, INT32_MAX);
+        if (acq_mode_query("VERT. PERIOD", &value))
+            a.vertPeriod = acq_clamp_int(value * 2, INT32_MIN, INT32_MAX);
         if (acq_mode_query("PIXEL CLOCK", &value)) a.pixelClockMHz = value * 1e-6;
         if (g.fn.AcqInputDeviceQuery("PIXEL SIZE", &value) != 0) a.pixelSize = value;
         double rate = a.frameRate;
@@ -295,6 +299,49 @@ int pl_select_secondary(SystemInfo* info, int secondary) {
     if (secondary && info->acq.secondaryInputDevice == 0) return ERR_ACQ_INVALID_DEVICE;
     info->acq.primaryCameraSelected = secondary == 0;
     return pl_switch_live(info, 1);
+}
+
+int pl_select_live(SystemInfo* info, int select) {
+    if (select != 0 && select != 1) return ERR_PARAM_OUT_OF_RANGE;
+    return pl_switch_live(info, select);
+}
+
+int pl_select_measure(SystemInfo* info, int select) {
+    if (select != 0 && select != 1) return ERR_PARAM_OUT_OF_RANGE;
+    return pl_switch_live(info, 1 - select);
+}
+
+int pl_set_measure_window(SystemInfo* info, const Window& window) {
+    static const char* const kName = "pl_set_measure_window";
+    if (!acq_loaded()) {
+        u_msg_stamped("%s: DLL handle invalid\n", kName);
+        return ERR_ACQ_DEVICE_CLOSE;
+    }
+    const SysAcqState& a = info->acq;
+    int sub = a.measureSubsampling < 1 ? 1 : a.measureSubsampling;
+    int width = a.measureSize.width / sub, height = a.measureSize.height / sub;
+    // Int arithmetic on the 16-bit fields cannot overflow.
+    if (window.x < 0 || window.y < 0 || window.width < 1 || window.height < 1 ||
+        window.x + window.width > width || window.y + window.height > height) {
+        u_msg_stamped("%s: window (%d,%d) %dx%d outside the %dx%d measurement image\n", kName,
+                      window.x, window.y, window.width, window.height, width, height);
+        return ERR_IMPROPER_WINDOW;
+    }
+    int32_t block[ACQ_GRAPHICS_INTS] = {};
+    block[0] = ACQ_GRAPHICS_OUTLINE;
+    block[1] = window.x;
+    block[2] = window.y;
+    block[3] = window.width;
+    block[4] = window.height;
+    block[8] = 1;
+    block[9] = 2;
+    block[10] = 0;
+    block[11] = 1;
+    if (acq_globals().fn.AcqDeviceSet("GRAPHICS COMMAND", block) == 0) {
+        u_msg_stamped("%s: error drawing the measurement window\n", kName);
+        return acq_lib_error_or(ERR_INVALID_PARAM);
+    }
+    return NO_ERROR;
 }
 
 int pl_set_measure_subsampling(SystemInfo* info, int subsampling, int frameSkip) {

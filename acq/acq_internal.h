@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "acq/acq_api.h"
 
@@ -48,5 +49,12 @@ bool acq_mode_set(const char* name, double value);
 int acq_lib_error_or(int fallback);
 // Index of a mode id among the primary modes, -1 when not there.
 int acq_mode_index(const SystemInfo* info, int modeId);
+// A value the library reported, as an integer within lo..hi: saturated at the
+// ends, lo when not a number (an out-of-range conversion is undefined).
+inline int32_t acq_clamp_int(double value, int32_t lo, int32_t hi) {
+    if (!(value >= lo)) return lo;
+    if (value >= hi) return hi;
+    return static_cast<int32_t>(value);
+}
 // Installs the gain-control frame source (start-up) or removes it.
 void acq_install_frame_source(bool install);

@@ -128,12 +128,14 @@ int startup(SystemInfo* info) {
     if (err != NO_ERROR) return err;
 
     double value = 0;
-    a.displayType = g.fn.AcqDeviceQuery("DISPLAY TYPE", &value) != 0 ? static_cast<int>(value) : 0;
+    a.displayType = g.fn.AcqDeviceQuery("DISPLAY TYPE", &value) != 0
+                        ? acq_clamp_int(value, INT32_MIN, INT32_MAX)
+                        : 0;
     if (a.displayType & 2) {
         if (g.fn.AcqDeviceQuery("MAX DISPLAY WIDTH", &value) != 0)
-            a.displayWidth = static_cast<int16_t>(value);
+            a.displayWidth = static_cast<int16_t>(acq_clamp_int(value, 0, INT16_MAX));
         if (g.fn.AcqDeviceQuery("MAX DISPLAY HEIGHT", &value) != 0)
-            a.displayHeight = static_cast<int16_t>(value);
+            a.displayHeight = static_cast<int16_t>(acq_clamp_int(value, 0, INT16_MAX));
     }
     if ((err = pl_update_sysinfo(info, true)) != NO_ERROR) return err;
     value = 0;
@@ -273,7 +275,8 @@ bool read_mode(SystemInfo* info, int i) {
     a.modeHeight[i] = static_cast<int16_t>(h);
     a.modeBitsPerPixel[i] = ibits;
     a.modeBytesPerPixel[i] = (ibits + 7) / 8;
-    a.modeIntegrationPeriod[i] = static_cast<int32_t>(period);
+    // A rate near 0 gives a period beyond any int: the longest one.
+    a.modeIntegrationPeriod[i] = acq_clamp_int(period, 0, INT32_MAX);
     a.modeBaseScaleX[i] = sx;
     a.modeBaseScaleY[i] = sy;
     return true;

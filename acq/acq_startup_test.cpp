@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <initializer_list>
 #include <sstream>
 
 #include "acq/acq_testing.h"
@@ -150,20 +151,83 @@ TEST(AcqFreshProcess, MissingLibrary) {
     EXPECT_FALSE(acq_loaded());
 }
 
-TEST(AcqLoading, MissingLibraryInAFreshProcess) {
+// Runs AcqFreshProcess.`test` in a new program with `environment` applied
+// (name, value; a null value unsets it); true when it passed.
+bool run_fresh(const char* test,
+               std::initializer_list<std::pair<const char*, const char*>> environment) {
     char self[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return false;
+    std::string filter = std::string("--gtest_filter=AcqFreshProcess.") + test;
     pid_t pid = fork();
-    ASSERT_GE(pid, 0);
+    if (pid < 0) return false;
     if (pid == 0) {
         setenv("ACQ_FRESH_PROCESS", "1", 1);
-        execl(self, self, "--gtest_filter=AcqFreshProcess.MissingLibrary", "--gtest_brief=1",
-              static_cast<char*>(nullptr));
+        for (const auto& [name, value] : environment) {
+            if (value != nullptr)
+                setenv(name, value, 1);
+            else
+                unsetenv(name);
+        }
+        execl(self, self, filter.c_str(), "--gtest_brief=1", static_cast<char*>(nullptr));
         _exit(127);
     }
     int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(AcqLoading, MissingLibraryInAFreshProcess) {
+    EXPECT_TRUE(run_fresh("MissingLibrary", {}));
+}
+
+// The library's resource variables, in a program whose configuration
+// directory has not been decided yet. ACQ_EXPECT_PULSAR: "config" (all three
+// name it), "kept" (only PULSARRES, as it was) or "none".
+TEST(AcqFreshProcess, PulsarVariables) {
+    if (std::getenv("ACQ_FRESH_PROCESS") == nullptr) return;  // run by the case below
+    std::string expect = std::getenv("ACQ_EXPECT_PULSAR");
+    SimAcq* sim = simacq_session();
+    ASSERT_NE(sim, nullptr);
+    TempDir root;
+    simacq_set_system_root(root.path());
+    ASSERT_TRUE(simacq_write_default_ini(root.path()));
+    CapturedMessages lines;
+    EXPECT_EQ(acq_mgropen("TsnAcq.ini"), NO_ERROR);
+    acq_mgrrelease();
+    const char* config = u_config_dir();
+    auto value = [](const char* name) {
+        const char* v = std::getenv(name);
+        return v != nullptr ? std::string(v) : std::string("(unset)");
+    };
+    if (expect == "config") {
+        ASSERT_NE(config, nullptr);
+        EXPECT_EQ(value("PULSARRES"), config);
+        EXPECT_EQ(value("PULSARVCF"), config);
+        EXPECT_EQ(value("PULSARDCF"), config);
+    } else {
+        EXPECT_EQ(value("PULSARRES"), expect == "kept" ? "/elsewhere" : "(unset)");
+        EXPECT_EQ(value("PULSARVCF"), "(unset)");
+        EXPECT_EQ(value("PULSARDCF"), "(unset)");
+    }
+}
+
+TEST(AcqLoading, PulsarVariablesOnlyWhenUnsetAndTheConfigurationIsKnown) {
+    TempDir config;
+    const std::string tooLong(U_DIR_MAX + 1, 'c');  // no configuration directory
+    EXPECT_TRUE(run_fresh("PulsarVariables", {{"KT_CONFIG_DIR", config.path().c_str()},
+                                              {"PULSARRES", nullptr},
+                                              {"PULSARVCF", nullptr},
+                                              {"PULSARDCF", nullptr},
+                                              {"ACQ_EXPECT_PULSAR", "config"}}));
+    EXPECT_TRUE(run_fresh("PulsarVariables", {{"KT_CONFIG_DIR", config.path().c_str()},
+                                              {"PULSARRES", "/elsewhere"},
+                                              {"PULSARVCF", nullptr},
+                                              {"PULSARDCF", nullptr},
+                                              {"ACQ_EXPECT_PULSAR", "kept"}}));
+    EXPECT_TRUE(run_fresh("PulsarVariables", {{"KT_CONFIG_DIR", tooLong.c_str()},
+                                              {"PULSARRES", nullptr},
+                                              {"PULSARVCF", nullptr},
+                                              {"PULSARDCF", nullptr},
+                                              {"ACQ_EXPECT_PULSAR", "none"}}));
 }
 
 TEST(AcqLoading, LibraryLackingAnEntryIsInvalid) {
@@ -307,6 +371,30 @@ TEST_F(AcqDiscoveryTest, ScalesAndResolutionsStoredAsDiscovered) {
     EXPECT_EQ(info->acq.modeBytesPerPixel[2], 2);
     EXPECT_EQ(info->acq.modeIntegrationPeriod[2], 100);  // 1000 / rate without its own
     EXPECT_EQ(info->acq.modeBitsPerPixel[0], 8);
+    acq_mgrrelease();
+    // Periods beyond any int saturate instead of wrapping.
+    ASSERT_EQ(start_with_third_mode("DATA RATE=1e-9\n"), NO_ERROR);
+    EXPECT_EQ(info->acq.modeIntegrationPeriod[2], INT32_MAX);
+    acq_mgrrelease();
+    ASSERT_EQ(start_with_third_mode("DATA RATE=10\nMEAS INTEGRATION PERIOD=2147483647.5\n"),
+              NO_ERROR);
+    EXPECT_EQ(info->acq.modeIntegrationPeriod[2], INT32_MAX);
+}
+
+TEST_F(AcqTest, OwnDisplayCentresTheImageAndItsSizeSaturates) {
+    std::string ini = simacq_default_ini();
+    ini.replace(ini.find("DISPLAY TYPE=0"), 14,
+                "DISPLAY TYPE=2\nMAX DISPLAY WIDTH=800\nMAX DISPLAY HEIGHT=1e9");
+    ASSERT_TRUE(simacq_write_ini(root.path(), ini));
+    ASSERT_EQ(start(), NO_ERROR);  // live: 640 x 480
+    EXPECT_EQ(info->acq.displayWidth, 800);
+    EXPECT_EQ(info->acq.displayHeight, INT16_MAX);
+    EXPECT_EQ(info->acq.displayOffsetX, 80);
+    EXPECT_EQ(info->acq.displayOffsetY, (INT16_MAX - 480) / 2);
+    // Measurement: the subsampled image is centred.
+    ASSERT_EQ(pl_set_measure_subsampling(info, 2, 0), NO_ERROR);
+    ASSERT_EQ(pl_switch_live(info, 0), NO_ERROR);
+    EXPECT_EQ(info->acq.displayOffsetX, 240);
 }
 
 TEST_F(AcqDiscoveryTest, DeviceAndModeCountsAtTheirLimits) {
