@@ -49,6 +49,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
@@ -168,21 +169,40 @@ struct State {
 std::mutex g_lock;
 std::condition_variable g_changed;
 State g_state;
-thread_local int32_t t_error = 0;
+// Each thread's last error, kept in a table rather than in thread-local
+// storage: the library is loaded and unloaded at run time, and the leak
+// checker's scan of thread storage faults on an unloaded module's block.
+// A thread whose last call succeeded has no entry.
+std::mutex g_error_lock;  // a leaf
+std::map<std::thread::id, int32_t> g_errors;
+
+void set_thread_error(int32_t error) {
+    std::lock_guard<std::mutex> guard(g_error_lock);
+    if (error == 0)
+        g_errors.erase(std::this_thread::get_id());
+    else
+        g_errors[std::this_thread::get_id()] = error;
+}
+
+int32_t thread_error() {
+    std::lock_guard<std::mutex> guard(g_error_lock);
+    auto it = g_errors.find(std::this_thread::get_id());
+    return it == g_errors.end() ? 0 : it->second;
+}
 
 // Counts the call and applies a scripted failure. Call with the lock held.
 bool scripted_failure(const char* entry) {
     ++g_state.calls[entry];
     auto it = g_state.scripts.find(entry);
     if (it == g_state.scripts.end() || it->second.count <= 0) return false;
-    t_error = it->second.error;
+    set_thread_error(it->second.error);
     if (--it->second.count == 0) g_state.scripts.erase(it);
     return true;
 }
 
 // Sets the thread's error; true for 0, so "return ok(0)" reads as success.
 bool fail(int32_t error) {
-    t_error = error;
+    set_thread_error(error);
     return error == 0;
 }
 
@@ -820,7 +840,7 @@ SIMACQ_EXPORT int32_t AcqDeviceSet(const char* name, const void* value) {
 SIMACQ_EXPORT int32_t GetLastAcqError() {
     Guard guard(g_lock);
     ++g_state.calls["GetLastAcqError"];
-    return t_error;
+    return thread_error();
 }
 
 SIMACQ_EXPORT int32_t GetNumInputDevices() {
@@ -1010,6 +1030,10 @@ SIMACQ_MODE_SET_EXPORT int32_t AcqInputModeSet(const char* name, const double* v
 // ---- Control ----
 
 SIMACQ_EXPORT void simacq_reset() {
+    {
+        std::lock_guard<std::mutex> errors(g_error_lock);
+        g_errors.clear();
+    }
     Guard guard(g_lock);
     free_resources();
     State fresh;
