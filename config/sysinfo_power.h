@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "config/rampcfg.h"
+
 // Written by the instrument power control and the board power sequences.
 struct SysPowerState {
     bool instrumentOn;       // power-on succeeded and no power-off since
@@ -10,4 +12,6 @@ struct SysPowerState {
     bool syncCamera;         // the camera runs from the board's sync generator
     bool pifocCompPresent;   // piezo-compensation expansion board present
     int32_t pztType;         // actuator the board drives: 1 piezo focus, 2 PZT
+    // The ramp set a serial board's power-on loaded; released at power-off.
+    RrRampSet rampSet;
 };
