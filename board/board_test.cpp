@@ -706,7 +706,7 @@ TEST_F(Board, PowerOnReadsEveryBoardType) {
         ASSERT_TRUE(line.open(&model));
         // Power-up noise is drained before the first command.
         line.send(SimBoardModel::report(UZ1_ZOOM_POSITION_CMD, 1));
-        ASSERT_TRUE(line.wait_sent(4, 1000));
+        ASSERT_TRUE(line.wait_sent(4, 30000));
         power_on_readout(info_, &model, line.path(), type);
         line.close();
     }
