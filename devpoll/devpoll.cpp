@@ -393,6 +393,15 @@ int dev_data_read(int mask, DevInfo* out, bool wait) {
     }
 }
 
+void dev_stop_sweep() {
+    std::lock_guard<std::mutex> control(g_control);
+    if (!g_initialised) return;
+    // Stop makes the worker leave the sweep; DoneEvent1 ends the caller's
+    // wait for the round. Both are reset before the next round starts.
+    plat_event_set(g_stop);
+    plat_event_set(g_done1);
+}
+
 void dev_set_poll_function(DevPollKind kind, DevPollFn poll) {
     if (kind < 0 || kind >= DEV_POLL_KIND_COUNT) return;
     if (poll == nullptr && kind == DEV_POLL_SERIAL_INPUT) poll = &dev_serial_input_test;

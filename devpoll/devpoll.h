@@ -75,6 +75,11 @@ int dev_device_count();
 // 0. Calls from several threads run one after the other.
 int dev_data_read(int mask, DevInfo* out, bool wait);
 
+// Ends the round in progress, if any, without waiting for it: the worker
+// polls no further device in it and its caller's round ends at once (a
+// caller waiting for data starts its next round). Like the other dev_
+// calls it may be made from a poll function.
+void dev_stop_sweep();
 // Poll functions are chosen at registration: the serial input test (types 2
 // to 16, type 1 over a serial line) is built in; the others come from the
 // modules that own those devices.

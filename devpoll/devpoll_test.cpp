@@ -451,4 +451,42 @@ TEST_F(DevPoll, WorkerWatchesAPortWhileItsOwnerReadsAndClearsErrors) {
     EXPECT_EQ(dev_remove_device(port), 0);
     sio_close(&port);
 }
+// The first device's poll stops the sweep once; the second always has data.
+std::atomic<bool> g_stop_in_poll{false};
+std::atomic<int> g_second_polls{0};
+bool stopping_poll(void* handle, void*) {
+    if (handle == fake_handle(0)) {
+        if (g_stop_in_poll.exchange(false)) dev_stop_sweep();
+        return false;
+    }
+    ++g_second_polls;
+    return true;
+}
+
+TEST_F(DevPoll, StoppedSweepPollsNoFurtherDeviceAndTheNextRoundIsNormal) {
+    dev_set_poll_function(DEV_POLL_CAN_QUEUE, &stopping_poll);
+    ASSERT_EQ(dev_add_device(DEV_TYPE_CAN, fake_handle(0), nullptr), 0);
+    ASSERT_EQ(dev_add_device(DEV_TYPE_CAN, fake_handle(1), nullptr), 0);
+    g_second_polls = 0;
+    g_stop_in_poll = true;
+    // The stop comes between the two polls of one sweep: the device with
+    // data is not reached, the round ends with nothing.
+    EXPECT_EQ(dev_data_read(DEV_TYPE_CAN, nullptr, false), DEV_NO_DATA);
+    EXPECT_EQ(g_second_polls.load(), 0);
+    // A stop outside any round is forgotten when the next one starts (a
+    // waiting read: on a fast clock one round may end before the worker
+    // reaches the second device).
+    dev_stop_sweep();
+    DevInfo found{};
+    EXPECT_EQ(dev_data_read(DEV_TYPE_CAN, &found, true), DEV_TYPE_CAN);
+    EXPECT_EQ(found.handle, fake_handle(1));
+    EXPECT_GE(g_second_polls.load(), 1);
+    // A waiting read whose round is stopped goes on to find the data.
+    g_stop_in_poll = true;
+    EXPECT_EQ(dev_data_read(DEV_TYPE_CAN, &found, true), DEV_TYPE_CAN);
+    EXPECT_EQ(found.handle, fake_handle(1));
+    dev_close_cntrl();
+    dev_stop_sweep();  // nothing to stop once closed
+}
+
 }  // namespace
