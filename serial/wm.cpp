@@ -396,6 +396,15 @@ int wm_read_cal_state(SerialHandle port, SysWaveMonitorState* state) {
     return NO_ERROR;
 }
 
+int wm_init_ramp_info(SerialHandle port, SysWaveMonitorState* state) {
+    if (state == nullptr) return ERR_INVALID_PARAM;
+    WmStatusReply status{};
+    int rc = wm_get_status(port, &status);
+    if (rc != NO_ERROR) return rc;
+    store_status(status, state);
+    return NO_ERROR;
+}
+
 void wm_report_cal_state(const SysWaveMonitorState* state) {
     if (state == nullptr || !state->calibrated) {
         u_msg_sink("Wave monitor not calibrated\n");

@@ -127,6 +127,9 @@ int wm_set_rr(SerialHandle port, int first, int second, int32_t reply[2]);
 int wm_read_cal_state(SerialHandle port, SysWaveMonitorState* state);
 // Prints the calibration state.
 void wm_report_cal_state(const SysWaveMonitorState* state);
+// Reads the monitor's tuning limits ("MS?") into `state`, where the ramp
+// checks find them. 0, or the command's error with `state` unchanged.
+int wm_init_ramp_info(SerialHandle port, SysWaveMonitorState* state);
 
 // Checks a tuning ramp of range `req_range` over `req_buckets` frames against
 // the system's limits, the rate taken at the frame rate of the camera mode in

@@ -277,6 +277,30 @@ TEST_F(Wm, CalibrationStateOfEachType) {
               "Phs Offs 23: 0.300000\nSystem Gain: 0.750000\n");
 }
 
+// Power-on reads the limits once; a refused status keeps the old ones, so a
+// failed read never opens the ramp checks.
+TEST_F(Wm, RampInfoStoresTheTuningLimitsOrLeavesThemOnFailure) {
+    SysWaveMonitorState state;
+    model_.set_status(WM_STATUS_CALIBRATED, 150, 1, 20, 0);
+    ASSERT_EQ(wm_init_ramp_info(port_, &state), 0);
+    EXPECT_EQ(model_.commands(), 1);
+    EXPECT_TRUE(state.statusRead);
+    EXPECT_TRUE(state.calibrated);
+    EXPECT_DOUBLE_EQ(state.maxTuneRange, 150e6);
+    EXPECT_DOUBLE_EQ(state.minTuneRate, 1e6);
+    EXPECT_DOUBLE_EQ(state.maxTuneRate, 20e6);
+
+    SimBytes nak(WM_MS_REPLY_LEN, 0);
+    nak.push_back(NAK);
+    model_.set_reply("MS?", nak);
+    model_.set_status(WM_STATUS_CALIBRATED, 999, 9, 99, 0);
+    CapturedMessages messages;
+    EXPECT_EQ(wm_init_ramp_info(port_, &state), ERR_WM_NAK);
+    EXPECT_DOUBLE_EQ(state.maxTuneRange, 150e6);
+    EXPECT_DOUBLE_EQ(state.maxTuneRate, 20e6);
+    EXPECT_EQ(wm_init_ramp_info(port_, nullptr), ERR_INVALID_PARAM);
+}
+
 class WmLimits : public ::testing::Test {
   protected:
     void SetUp() override {
