@@ -1,5 +1,6 @@
 #include "can/can_power.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -17,9 +18,16 @@
 #include "config/badpixel.h"
 #include "config/sysinfo.h"
 #include "devpoll/devpoll.h"
-#include "instr/ramp_set.h"
 #include "platform/clock.h"
 #include "serial/wm.h"
+
+namespace {
+std::atomic<CanRampSetLoader> g_ramp_set_loader{nullptr};
+}  // namespace
+
+CanRampSetLoader can_set_ramp_set_loader(CanRampSetLoader loader) {
+    return g_ramp_set_loader.exchange(loader);
+}
 
 namespace {
 
@@ -256,7 +264,8 @@ int power_on(SystemInfo* info, bool* registered) {
     err = can_bring_up_nodes(info);
     if (err != NO_ERROR) return err;
 
-    err = rr_get_ramp_info(info, &info->power.rampSet);
+    CanRampSetLoader loadRamps = g_ramp_set_loader.load();
+    err = loadRamps != nullptr ? loadRamps(info) : ERR_NO_RAMP_INFO;
     if (err != NO_ERROR && err != ERR_NO_RAMP_INFO) return err;
 
     err = set_up_wave_monitor_and_camera(info);

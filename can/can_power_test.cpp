@@ -376,6 +376,32 @@ TEST_F(CanPowerTest, ResetAndRepeatedPowerOnKeepOneDeviceEntry) {
     EXPECT_EQ(dev_device_count(), devices0);
 }
 
+std::atomic<int> g_ramp_loads{0};
+std::atomic<int> g_ramp_result{0};
+int counting_ramp_loader(SystemInfo*) {
+    ++g_ramp_loads;
+    return g_ramp_result.load();
+}
+
+TEST_F(CanPowerTest, RampSetComesFromTheInstalledLoaderAndOnlyItsRealErrorsFail) {
+    led_instrument(22);
+    // Without a loader the instrument powers on without ramp information.
+    CanRampSetLoader previous = can_set_ramp_set_loader(nullptr);
+    ASSERT_EQ(can_inst_on(&info), NO_ERROR);
+    ASSERT_EQ(can_inst_off(&info), NO_ERROR);
+    can_set_ramp_set_loader(counting_ramp_loader);
+    g_ramp_loads = 0;
+    g_ramp_result = ERR_NO_RAMP_INFO;  // no usable ramp: not a failure
+    EXPECT_EQ(can_inst_on(&info), NO_ERROR);
+    EXPECT_EQ(g_ramp_loads.load(), 1);
+    ASSERT_EQ(can_inst_off(&info), NO_ERROR);
+    g_ramp_result = ERR_CANT_OPEN_FILE;
+    EXPECT_EQ(can_inst_on(&info), ERR_CANT_OPEN_FILE);
+    EXPECT_EQ(g_ramp_loads.load(), 2);
+    can_inst_off(&info);
+    can_set_ramp_set_loader(previous);
+}
+
 TEST_F(CanPowerTest, OtherBoardsAndSystemTypesAreRefused) {
     led_instrument(22);
     ASSERT_EQ(can_inst_on(&info), NO_ERROR);

@@ -9,8 +9,24 @@
 #include "common/status.h"
 #include "config/sysinfo.h"
 #include "instr/inst_power_internal.h"
+#include "instr/ramp_set.h"
 
 namespace {
+
+// The CAN power-on loads the ramp set through this (can/ sits below instr/).
+int load_can_ramp_set(SystemInfo* info) {
+    return rr_get_ramp_info(info, &info->power.rampSet);
+}
+
+int can_on(SystemInfo* info) {
+    can_set_ramp_set_loader(load_can_ramp_set);
+    return can_inst_on(info);
+}
+
+int can_reset(SystemInfo* info) {
+    can_set_ramp_set_loader(load_can_ramp_set);
+    return can_inst_reset(info);
+}
 
 // Camera table codes the checks name.
 constexpr int32_t kVidicon = 4;
@@ -147,7 +163,7 @@ int board_on(SystemInfo* info) {
             return d != nullptr && d->powerOn != nullptr ? d->powerOn(info) : no_driver("power-on");
         }
         case SB_BOARD_CAN:
-            return can_inst_on(info);
+            return can_on(info);
         case SB_BOARD_NOT_NEEDED:
             return NO_ERROR;
         default:
@@ -319,7 +335,7 @@ int inst_reset(SystemInfo* info) {
             return d != nullptr && d->reset != nullptr ? d->reset(info) : no_driver("the reset");
         }
         case SB_BOARD_CAN:
-            return can_inst_reset(info);
+            return can_reset(info);
         case SB_BOARD_NOT_NEEDED:
             return NO_ERROR;
         default:
