@@ -38,6 +38,15 @@ void operator delete(void* p) noexcept {
 void operator delete(void* p, std::size_t) noexcept {
     std::free(p);
 }
+// The non-throwing form too, so every object a plain delete frees came from
+// this file's malloc (the bad-pixel lists are made with it).
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    if (t_fail_allocation) return nullptr;
+    return std::malloc(size == 0 ? 1 : size);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
 
 namespace {
 
