@@ -1,6 +1,8 @@
 # surf_module(NAME [SHARED] DEPS dep... [TEST_DEPS dep...] [LABELS label...])
 # One static library per module folder, built from every .cpp in the folder
-# except the tests (*_test.cpp) and program entry points (*_main.cpp). SHARED
+# except the tests (*_test.cpp) and program entry points (*_main.cpp); where a
+# Windows twin NAME_win.cpp sits beside NAME.cpp, the Windows build takes the
+# twin instead and the other builds leave the twin out. SHARED
 # makes it a shared library instead, for state that the program and the
 # libraries it loads at run time must hold only once. The folder's tests
 # become one executable, NAME_test, registered with CTest and labelled NAME
@@ -22,6 +24,7 @@ function(surf_module name)
   if(mains)
     list(REMOVE_ITEM srcs ${mains})
   endif()
+  surf_select_twins(srcs)
   if(srcs)
     if(M_SHARED)
       add_library(${name} SHARED ${srcs})
@@ -70,4 +73,25 @@ function(surf_module_install name)
   if(headers)
     install(FILES ${headers} DESTINATION include/${folder})
   endif()
+endfunction()
+
+# Replaces, in the source list named by VAR, each NAME.cpp that has a twin
+# NAME_win.cpp by the twin when building for Windows; elsewhere drops the
+# twins.
+function(surf_select_twins var)
+  set(result "")
+  foreach(src ${${var}})
+    if(src MATCHES "_win\\.cpp$")
+      if(WIN32)
+        list(APPEND result ${src})
+      endif()
+      continue()
+    endif()
+    string(REGEX REPLACE "\\.cpp$" "_win.cpp" twin ${src})
+    if(WIN32 AND EXISTS ${twin})
+      continue()
+    endif()
+    list(APPEND result ${src})
+  endforeach()
+  set(${var} ${result} PARENT_SCOPE)
 endfunction()
