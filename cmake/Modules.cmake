@@ -46,8 +46,7 @@ function(surf_module name)
     target_link_libraries(${name}_test PRIVATE ${name} ${M_TEST_DEPS} testsupport GTest::gtest GTest::gtest_main)
     target_compile_definitions(${name}_test PRIVATE
       SURF_BINARY_DIR="${PROJECT_BINARY_DIR}" SURF_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
-    gtest_discover_tests(${name}_test WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-      DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+    surf_register_tests(${name}_test)
     # Directory labels reach every test discovered in the folder.
     set_property(DIRECTORY APPEND PROPERTY LABELS ${name} ${M_LABELS})
   endif()
@@ -94,4 +93,20 @@ function(surf_select_twins var)
     list(APPEND result ${src})
   endforeach()
   set(${var} ${result} PARENT_SCOPE)
+endfunction()
+
+# Registers a GoogleTest executable with CTest. Natively each test case
+# becomes a CTest test (listed at build time by running the executable). A
+# Windows build would have to start every executable under Wine for that
+# listing, slowly, so there the executable is one CTest test run as a whole,
+# through the emulator, with room for all its cases. Labels come from the
+# folder's LABELS property either way.
+function(surf_register_tests target)
+  if(WIN32)
+    add_test(NAME ${target} COMMAND ${target} WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+    set_tests_properties(${target} PROPERTIES TIMEOUT 1200)
+  else()
+    gtest_discover_tests(${target} WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+      DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  endif()
 endfunction()
