@@ -1,7 +1,5 @@
 #include "tools/picture.h"
 
-#include <png.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -10,6 +8,17 @@
 #include <limits>
 
 #include "platform/replace_file.h"
+
+// The image coder: header-only, compiled here, PNG only, private to this file.
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#define STB_IMAGE_WRITE_STATIC
+#include <stb_image_write.h>
+#define STB_IMAGE_IMPLEMENTATION
+#define STB_IMAGE_STATIC
+#define STBI_ONLY_PNG
+#define STBI_NO_LINEAR
+#define STBI_NO_HDR
+#include <stb_image.h>
 
 namespace {
 
@@ -85,68 +94,51 @@ std::string label(double value, const char* unit) {
     return text;
 }
 
-void on_png_error(png_structp png, png_const_charp message) {
-    *static_cast<std::string*>(png_get_error_ptr(png)) = message;
-    png_longjmp(png, 1);
+struct WriteSink {
+    FILE* f;
+    bool ok = true;
+};
+
+void write_chunk(void* context, void* data, int size) {
+    auto* sink = static_cast<WriteSink*>(context);
+    if (size < 0 ||
+        std::fwrite(data, 1, static_cast<size_t>(size), sink->f) != static_cast<size_t>(size)) {
+        sink->ok = false;
+    }
 }
 
-void on_png_warning(png_structp, png_const_charp) {}
-
-// The libpng calls, with nothing that needs destroying between the setjmp and
-// a longjmp back to it.
 bool write_rows(FILE* f, const Picture& picture, std::string* error) {
-    png_structp png =
-        png_create_write_struct(PNG_LIBPNG_VER_STRING, error, on_png_error, on_png_warning);
-    if (png == nullptr) return false;
-    png_infop info = png_create_info_struct(png);
-    if (info == nullptr || setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
+    static_assert(sizeof(Rgb) == 3);
+    WriteSink sink{f};
+    if (stbi_write_png_to_func(write_chunk, &sink, picture.width, picture.height, 3,
+                               picture.pixels.data(), picture.width * 3) == 0) {
+        *error = "cannot encode the image";
         return false;
     }
-    png_init_io(png, f);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(picture.width),
-                 static_cast<png_uint_32>(picture.height), 8, PNG_COLOR_TYPE_RGB,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    static_assert(sizeof(Rgb) == 3);
-    for (int y = 0; y < picture.height; ++y) {
-        const Rgb* row = picture.pixels.data() + static_cast<size_t>(y) * picture.width;
-        png_write_row(png, reinterpret_cast<png_const_bytep>(row));
-    }
-    png_write_end(png, info);
-    png_destroy_write_struct(&png, &info);
-    return true;
+    if (!sink.ok) *error = std::strerror(errno);
+    return sink.ok;
 }
 
 bool read_rows(FILE* f, Picture* picture, std::string* error) {
-    png_structp png =
-        png_create_read_struct(PNG_LIBPNG_VER_STRING, error, on_png_error, on_png_warning);
-    if (png == nullptr) return false;
-    png_infop info = png_create_info_struct(png);
-    if (info == nullptr || setjmp(png_jmpbuf(png))) {
-        png_destroy_read_struct(&png, &info, nullptr);
+    int w = 0, h = 0, channels = 0;
+    // Any PNG the decoder knows (grey, palette, 16 bits, alpha) comes back as 8-bit RGB.
+    stbi_uc* data = stbi_load_from_file(f, &w, &h, &channels, 3);
+    if (data == nullptr) {
+        const char* why = stbi_failure_reason();
+        *error = why != nullptr ? why : "not a PNG image";
         return false;
     }
-    png_init_io(png, f);
-    png_read_info(png, info);
-    png_set_strip_16(png);
-    png_set_strip_alpha(png);
-    png_set_palette_to_rgb(png);
-    png_set_gray_to_rgb(png);
-    png_read_update_info(png, info);
-    const png_uint_32 w = png_get_image_width(png, info), h = png_get_image_height(png, info);
-    if (png_get_rowbytes(png, info) != static_cast<size_t>(w) * 3 || w > 1u << 16 || h > 1u << 16) {
-        png_error(png, "not an RGB image of at most 65536 x 65536");
+    const bool fits = w > 0 && h > 0 && w <= 1 << 16 && h <= 1 << 16;
+    if (fits) {
+        picture->width = w;
+        picture->height = h;
+        picture->pixels.resize(static_cast<size_t>(w) * static_cast<size_t>(h));
+        std::memcpy(picture->pixels.data(), data, picture->pixels.size() * sizeof(Rgb));
+    } else {
+        *error = "not an RGB image of at most 65536 x 65536";
     }
-    picture->width = static_cast<int>(w);
-    picture->height = static_cast<int>(h);
-    picture->pixels.resize(static_cast<size_t>(w) * h);
-    for (png_uint_32 y = 0; y < h; ++y) {
-        png_read_row(png, reinterpret_cast<png_bytep>(picture->pixels.data() + y * w), nullptr);
-    }
-    png_read_end(png, nullptr);
-    png_destroy_read_struct(&png, &info, nullptr);
-    return true;
+    stbi_image_free(data);
+    return fits;
 }
 
 }  // namespace
