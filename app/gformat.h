@@ -20,11 +20,11 @@ inline char* gformat_exact(char* p, double value) {
 
 namespace gformat_detail {
 
-// The two digits of 0..99 as bytes, the first in the low byte.
-constexpr std::array<uint16_t, 100> kPairs = [] {
-    std::array<uint16_t, 100> t{};
-    for (int i = 0; i < 100; ++i)
-        t[i] = static_cast<uint16_t>(('0' + i / 10) | ('0' + i % 10) << 8);
+// The three digits of 0..999 as bytes 0 to 2, the first in the low byte.
+constexpr std::array<uint32_t, 1000> kTriples = [] {
+    std::array<uint32_t, 1000> t{};
+    for (uint32_t i = 0; i < 1000; ++i)
+        t[i] = ('0' + i / 100) | ('0' + i / 10 % 10) << 8 | ('0' + i % 10) << 16;
     return t;
 }();
 
@@ -42,7 +42,7 @@ inline void store8(char* p, uint64_t w) {
 // rounding (a value within 10^-6 of a tie, a subnormal, or a magnitude whose
 // power of ten is not exact) the exact conversion writes the text instead.
 inline char* gformat(char* p, double value) {
-    using gformat_detail::kPairs;
+    using gformat_detail::kTriples;
     using gformat_detail::store8;
     static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
@@ -78,9 +78,8 @@ inline char* gformat(char* p, double value) {
     }
     // The six digits as bytes 0 to 5 of w, bytes 6 and 7 zero.
     const uint32_t d6 = static_cast<uint32_t>(digits);
-    const uint32_t hi = d6 / 10000, lo = d6 % 10000;
-    const uint64_t w =
-        kPairs[hi] | uint64_t{kPairs[lo / 100]} << 16 | uint64_t{kPairs[lo % 100]} << 32;
+    const uint32_t hi = d6 / 1000, lo = d6 - hi * 1000;
+    const uint64_t w = kTriples[hi] | uint64_t{kTriples[lo]} << 24;
     // Significant digits left after dropping trailing zeros: the high zero
     // bytes of the digits less '0' (the first digit is never '0').
     const int n = 8 - std::countl_zero(w ^ 0x0000303030303030ull) / 8;

@@ -12,11 +12,8 @@
 #include <thread>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "app/gformat.h"
+#include "app/gridsag_internal.h"
 #include "common/status.h"
 #include "platform/replace_file.h"
 
@@ -33,6 +30,8 @@ constexpr int kMaxThreads = 8;
 // Widest grid whose column positions are tabled (about 11 MB); a wider one
 // works them out point by point, so memory stays bounded for any width.
 constexpr int kMaxTableColumns = 65536;
+// Points of a row sampled together before they are formatted.
+constexpr int kRowPiece = 256;
 
 struct Grid {
     std::vector<int32_t*> row_table;
@@ -74,26 +73,31 @@ struct Grid {
         return a;
     }
     // The positions across are the same on every row: worked out once per
-    // grid, with the cell and lanes of the columns whose points take in_cell().
-    struct Column {
-        int lo, hi;
-        bool in_cell;  // not a border column, and its samples share a cell
-        double xo[10];
-    };
+    // grid, with the cells and offsets of the columns in the arrays the row
+    // sampling reads.
     std::vector<Axis3> col_axes;
-    std::vector<Column> col_cells;
+    std::vector<int32_t> col_lo, col_hi;
+    std::vector<double> col_xm, col_xc, col_xp;
+    std::vector<unsigned char> col_in_cell;  // not a border column, and its samples share a cell
     void make_col_axes() {
         if (columns > kMaxTableColumns) return;
-        col_axes.resize(static_cast<size_t>(columns));
-        col_cells.resize(static_cast<size_t>(columns));
-        for (int j = 0; j < columns; ++j) {
-            const Axis3 a = axis3(x_at(j), win.width);
-            Column& c = col_cells[static_cast<size_t>(j)];
-            c.lo = a.c.lo;
-            c.hi = a.c.hi;
-            c.in_cell = a.same && j != 0 && j != columns - 1;
-            x_lanes(a, c.xo);
-            col_axes[static_cast<size_t>(j)] = a;
+        const size_t n = static_cast<size_t>(columns);
+        col_axes.resize(n);
+        col_lo.resize(n);
+        col_hi.resize(n);
+        col_xm.resize(n);
+        col_xc.resize(n);
+        col_xp.resize(n);
+        col_in_cell.resize(n);
+        for (size_t j = 0; j < n; ++j) {
+            const Axis3 a = axis3(x_at(static_cast<int>(j)), win.width);
+            col_lo[j] = a.c.lo;
+            col_hi[j] = a.c.hi;
+            col_xm[j] = a.m.offset;
+            col_xc[j] = a.c.offset;
+            col_xp[j] = a.p.offset;
+            col_in_cell[j] = a.same && j != 0 && j != n - 1 ? 1 : 0;
+            col_axes[j] = a;
         }
     }
     Axis3 row_axis(int i) const { return axis3(y_at(i), win.height); }
@@ -131,7 +135,7 @@ struct Grid {
         return m.inside && p.inside && m.lo == c.lo && c.lo == p.lo && m.hi == c.hi && c.hi == p.hi;
     }
 
-    // The offsets of a cell's nine samples in the lane order in_cell() takes
+    // The offsets of a cell's nine samples in the lane order gridsag_in_cell() takes
     // them: across {xp, xc}, {xm, xc}, {xp, xp}, {xm, xm}, {xc, xc}; down
     // {yc, yp}, {yc, ym}, {yp, ym}, {yp, ym}, {yc, yc}.
     static void x_lanes(const Axis3& a, double o[10]) {
@@ -151,74 +155,12 @@ struct Grid {
         y_lanes(ya, yo);
         const int32_t* lo = row_table[static_cast<size_t>(ya.c.lo)];
         const int32_t* hi = row_table[static_cast<size_t>(ya.c.hi)];
-        return in_cell(lo[xa.c.lo], lo[xa.c.hi], hi[xa.c.lo], hi[xa.c.hi], xo, yo, out);
+        return gridsag_in_cell(lo[xa.c.lo], lo[xa.c.hi], hi[xa.c.lo], hi[xa.c.hi], xo, yo, math(),
+                               out);
     }
 
-    // The usual case: all nine samples lie between the same four elements
-    // p (lo, lo), q (hi, lo), r (lo, hi) and s4 (hi, hi), so they are read and
-    // tested once, and the plane's sums and products are shared. The values are
-    // those of the general path, operation for operation.
-    bool in_cell(int64_t p, int64_t q, int64_t r, int64_t s4, const double xo[10],
-                 const double yo[10], double out[4]) const {
-        if (p >= INVALID_PHASE || q >= INVALID_PHASE || r >= INVALID_PHASE || s4 >= INVALID_PHASE) {
-            return false;
-        }
-        // phase_plane's terms: (A oy + B ox) / 2 + C / 4.
-        const double A = static_cast<double>(s4 + r - q - p);
-        const double B = static_cast<double>(s4 + q - r - p);
-        const double C = static_cast<double>(p + q + r + s4) / 4.0;
-        const double s = kStep;
-#if defined(__SSE2__)
-        // Two samples at a time. A sample is rounded as phase_plane does
-        // (t = v +- 0.5, truncated); t is tested in double before the
-        // conversion, and w - vc is exact in double, as it is in 64 bits.
-        const __m128d lo_ok = _mm_set1_pd(static_cast<double>(INT32_MIN) - 1.0);
-        const __m128d hi_ok = _mm_set1_pd(static_cast<double>(INVALID_PHASE));
-        const __m128d half = _mm_set1_pd(0.5), sign = _mm_set1_pd(-0.0);
-        const __m128d aa = _mm_set1_pd(A), bb = _mm_set1_pd(B), cc = _mm_set1_pd(C);
-        const __m128d vcd = _mm_set1_pd(static_cast<double>(vc)), kk = _mm_set1_pd(k);
-        __m128d bad = _mm_setzero_pd();
-        auto z2 = [&](int lane) {
-            const __m128d ay = _mm_mul_pd(aa, _mm_loadu_pd(yo + lane));
-            const __m128d bx = _mm_mul_pd(bb, _mm_loadu_pd(xo + lane));
-            const __m128d v = _mm_add_pd(_mm_mul_pd(_mm_add_pd(ay, bx), half), cc);
-            // v >= 0 (and -0) take +0.5, the rest -0.5.
-            const __m128d neg = _mm_cmplt_pd(v, _mm_setzero_pd());
-            const __m128d t = _mm_add_pd(v, _mm_or_pd(half, _mm_and_pd(neg, sign)));
-            bad = _mm_or_pd(bad, _mm_or_pd(_mm_cmpngt_pd(t, lo_ok), _mm_cmpnlt_pd(t, hi_ok)));
-            const __m128d w = _mm_cvtepi32_pd(_mm_cvttpd_epi32(t));
-            return _mm_mul_pd(_mm_sub_pd(w, vcd), kk);
-        };
-        // (x + s, y), (x, y + s) less (x - s, y), (x, y - s): dz/dx and dz/dy.
-        const __m128d d1 = _mm_div_pd(_mm_sub_pd(z2(0), z2(2)), _mm_set_pd(2 * s * cy, 2 * s * cx));
-        // (x + s, y + s), (x + s, y - s) less (x - s, y + s), (x - s, y - s).
-        const __m128d d2 = _mm_div_pd(_mm_sub_pd(z2(4), z2(6)), _mm_set1_pd(2 * s * cx));
-        const __m128d zc = z2(8);
-        if (_mm_movemask_pd(bad) != 0) return false;
-        out[0] = _mm_cvtsd_f64(zc);
-        _mm_storeu_pd(out + 1, d1);
-        double t[2];
-        _mm_storeu_pd(t, d2);
-        out[3] = (t[0] - t[1]) / (2 * s * cy);
-        return true;
-#else
-        bool ok = true;
-        double z[9];
-        for (int n = 0; n < 9; ++n) {
-            const double v = (A * yo[n] + B * xo[n]) * 0.5 + C;
-            const int64_t w = static_cast<int64_t>(v >= 0.0 ? v + 0.5 : v - 0.5);
-            ok &= w >= INT32_MIN && w < INVALID_PHASE;
-            z[n] = static_cast<double>(w - vc) * k;
-        }
-        if (!ok) return false;
-        const double t1 = (z[4] - z[6]) / (2 * s * cx);
-        const double t2 = (z[5] - z[7]) / (2 * s * cx);
-        out[0] = z[8];
-        out[1] = (z[0] - z[2]) / (2 * s * cx);
-        out[2] = (z[1] - z[3]) / (2 * s * cy);
-        out[3] = (t1 - t2) / (2 * s * cy);
-        return true;
-#endif
+    GridSagCellMath math() const {
+        return GridSagCellMath{static_cast<double>(vc), k, 2 * kStep * cx, 2 * kStep * cy};
     }
 };
 
@@ -273,7 +215,7 @@ class FormatCache {
     char* put(char* p, double value) {
         uint64_t bits;
         std::memcpy(&bits, &value, sizeof bits);
-        Entry& e = entries_[(bits ^ (bits >> 29) ^ (bits >> 47)) & (kSize - 1)];
+        Entry& e = entries_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
         if (e.len == 0 || e.bits != bits) {
             e.bits = bits;
             e.len = static_cast<unsigned char>(gformat(e.text, value) - e.text);
@@ -283,7 +225,8 @@ class FormatCache {
     }
 
   private:
-    static constexpr size_t kSize = 4096;
+    static constexpr int kBits = 12;
+    static constexpr size_t kSize = size_t{1} << kBits;
     struct Entry {
         uint64_t bits = 0;
         unsigned char len = 0;
@@ -297,6 +240,9 @@ class FormatCache {
 // on the grid.
 struct Scratch {
     FormatCache cache;
+    // A piece of a row sampled ahead of its formatting.
+    unsigned char state[kRowPiece];
+    double values[4 * kRowPiece];
     std::vector<double> z;
     std::vector<unsigned char> has;
 };
@@ -330,24 +276,49 @@ inline bool all_finite(const double v[4]) {
 int64_t format_sampled(const Grid& g, const Unit& u, char* buf, Scratch* s) {
     char* p = buf;
     double v[4];
+    const bool tabled = !g.col_in_cell.empty();
     for (int i = u.row0; i < u.row1; ++i) {
         const Grid::Axis3 ya = g.row_axis(i);
-        const bool row_in_cell = ya.same && i != 0 && i != g.rows - 1 && !g.col_cells.empty();
-        double yo[10];
-        Grid::y_lanes(ya, yo);
-        const int32_t* lo = g.row_table[static_cast<size_t>(ya.c.lo)];
-        const int32_t* hi = g.row_table[static_cast<size_t>(ya.c.hi)];
-        for (int j = u.col0; j < u.col1; ++j) {
-            const Grid::Column* c = row_in_cell ? &g.col_cells[static_cast<size_t>(j)] : nullptr;
-            const bool ok = c != nullptr && c->in_cell ? g.in_cell(lo[c->lo], lo[c->hi], hi[c->lo],
-                                                                   hi[c->hi], c->xo, yo, v)
-                                                       : g.point(i, j, g.col_axis(j), ya, v);
-            if (!ok) {
-                p = put_no_data(p);
-                continue;
+        const bool row_in_cell = ya.same && i != 0 && i != g.rows - 1 && tabled;
+        const GridSagRow row{g.row_table[static_cast<size_t>(ya.c.lo)],
+                             g.row_table[static_cast<size_t>(ya.c.hi)],
+                             g.col_lo.data(),
+                             g.col_hi.data(),
+                             g.col_xm.data(),
+                             g.col_xc.data(),
+                             g.col_xp.data(),
+                             g.col_in_cell.data(),
+                             ya.m.offset,
+                             ya.c.offset,
+                             ya.p.offset,
+                             g.math()};
+        // A piece of the row is sampled, then formatted; the points whose
+        // samples do not share a cell are sampled the general way as they come.
+        for (int j0 = u.col0; j0 < u.col1; j0 += kRowPiece) {
+            const int j1 = std::min(u.col1, j0 + kRowPiece);
+            if (row_in_cell) {
+                gridsag_sample_row(row, j0, j1, s->state, s->values);
+            } else {
+                std::memset(s->state, GRIDSAG_NOT_IN_CELL, static_cast<size_t>(j1 - j0));
             }
-            if (!all_finite(v)) return -1;
-            p = put_point(p, v, &s->cache);
+            for (int j = j0; j < j1; ++j) {
+                const double* pv = s->values + 4 * (j - j0);
+                const unsigned char state = s->state[j - j0];
+                if (state == GRIDSAG_NOT_IN_CELL) {
+                    pv = v;
+                    if (!g.point(i, j, g.col_axis(j), ya, v)) {
+                        p = put_no_data(p);
+                        continue;
+                    }
+                    if (!all_finite(v)) return -1;
+                } else if (state == GRIDSAG_NO_DATA) {
+                    p = put_no_data(p);
+                    continue;
+                } else if (state != GRIDSAG_DATA) {
+                    return -1;
+                }
+                p = put_point(p, pv, &s->cache);
+            }
         }
     }
     return p - buf;

@@ -1,7 +1,6 @@
 #include "app/gridsag.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -19,8 +18,11 @@
 #include <vector>
 
 #include "app/gformat.h"
+#include "app/gridsag_internal.h"
 #include "app/gridsag_reference.h"
 #include "common/status.h"
+#include "common/testing/temp_dir.h"
+#include "platform/testfs_testing.h"
 
 namespace fs = std::filesystem;
 
@@ -53,6 +55,11 @@ HeaderRecord header(float lateral = kLateral, int16_t phase_res = 0, float hf1 =
     return h;
 }
 
+// Puts the row sampling back to its default however a test ends.
+struct KernelReset {
+    ~KernelReset() { gridsag_set_kernel(GRIDSAG_KERNEL_BEST); }
+};
+
 int32_t plane(int x, int y) {
     return 1024 * x - 2048 * y;
 }
@@ -60,12 +67,9 @@ int32_t plane(int x, int y) {
 class GridSagTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/gridsag_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        dir_ = temp_.path();
         out_ = dir_ + "/out.grd";
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     static std::string read(const std::string& p) {
         std::ifstream in(p, std::ios::binary);
@@ -98,10 +102,13 @@ class GridSagTest : public ::testing::Test {
     }
     std::vector<std::string> entries() const {
         std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
+        for (const auto& e : fs::directory_iterator(dir_)) {
+            names.push_back(e.path().filename().string());
+        }
         return names;
     }
 
+    TempDir temp_;
     std::string dir_, out_;
 };
 
@@ -221,7 +228,9 @@ TEST_F(GridSagTest, UnwritableOutputIsReportedAndLeavesNothingBehind) {
     EXPECT_EQ(write_grid_sag(dir_.c_str(), &h, &m.m, 5, 5), ERR_CANT_CREATE_FILE);
     EXPECT_EQ(write_grid_sag((dir_ + "/no/such.grd").c_str(), &h, &m.m, 5, 5),
               ERR_CANT_CREATE_FILE);
-    EXPECT_EQ(write_grid_sag("/dev/full", &h, &m.m, 5, 5), ERR_CANT_CREATE_FILE);
+    if (const char* full = plat_test_full_device()) {
+        EXPECT_EQ(write_grid_sag(full, &h, &m.m, 5, 5), ERR_CANT_CREATE_FILE);
+    }
     EXPECT_TRUE(entries().empty());
 }
 
@@ -396,46 +405,151 @@ TEST_F(GridSagTest, SampledExportMatchesPlainReference) {
     // Shapes whose steps put the difference samples in one cell, across cell
     // edges and on whole positions; holes; phases near both ends of the range,
     // where the plane through valid corners leaves it; every thread count path.
+    // Rows of 261 points fill one piece of a sampled row and leave 5 points
+    // for the next, one more than the four-lane groups take.
     const struct {
         int w, h, rows, columns;
-    } shapes[] = {{9, 9, 5, 5},     {31, 31, 23, 23}, {50, 37, 17, 41},
-                  {64, 64, 63, 63}, {101, 7, 5, 99},  {40, 90, 89, 11}};
+    } shapes[] = {{9, 9, 5, 5},    {31, 31, 23, 23}, {50, 37, 17, 41},  {64, 64, 63, 63},
+                  {101, 7, 5, 99}, {40, 90, 89, 11}, {300, 12, 7, 261}, {263, 9, 5, 263}};
     std::mt19937 gen(99);
     int compared = 0;
-    for (const auto& sh : shapes) {
-        for (int kind = 0; kind < 5; ++kind) {
-            Matrix m(sh.w, sh.h, [&](int x, int y) -> int32_t {
-                if (gen() % 29 == 0) return INVALID_PHASE + static_cast<int32_t>(gen() % 8);
-                if (kind == 1) return static_cast<int32_t>(gen());  // anywhere in the range
-                if (kind == 2) return (x + y) % 3 == 0 ? INVALID_PHASE - 1 : INT32_MIN + 5;
-                // Just inside either end: some planes cross it by a few counts.
-                if (kind == 3) return INVALID_PHASE - 1 - static_cast<int32_t>(gen() % 24);
-                if (kind == 4) return INT32_MIN + static_cast<int32_t>(gen() % 24);
-                return static_cast<int32_t>(300 * x * x - 170 * y * y + 13 * x * y) -
-                       static_cast<int32_t>(gen() % 97);
-            });
-            m.set(sh.w / 2, sh.h / 2, 0);
-            m.set((sh.w - 1) / 2, (sh.h - 1) / 2, 0);
-            m.set((sh.w + 1) / 2, (sh.h + 1) / 2, 0);
-            for (int16_t phase_res : {0, 1}) {
-                HeaderRecord h = header(1e-5f, phase_res, 6.328e-7f, 0.5f, 1.0f);
-                GridSagReference ref;
-                if (!ref.start(h, m.m, sh.rows, sh.columns)) continue;
-                const std::string expected = ref.text();
-                for (int threads : {1, 2}) {
-                    ASSERT_EQ(export_to(h, m, sh.rows, sh.columns, GRID_SAG_DERIV_SAMPLED, threads),
-                              0);
-                    const std::string got = read(out_);
-                    ASSERT_EQ(got.size(), expected.size()) << sh.w << "x" << sh.h << " " << kind;
-                    const auto diff = std::mismatch(got.begin(), got.end(), expected.begin());
-                    ASSERT_TRUE(diff.first == got.end()) << sh.w << "x" << sh.h << " kind " << kind
-                                                         << " at byte " << diff.first - got.begin();
-                    ++compared;
+    const KernelReset reset;
+    for (int kernel : {GRIDSAG_KERNEL_BEST, GRIDSAG_KERNEL_PORTABLE}) {
+        gridsag_set_kernel(kernel);
+        for (const auto& sh : shapes) {
+            for (int kind = 0; kind < 5; ++kind) {
+                Matrix m(sh.w, sh.h, [&](int x, int y) -> int32_t {
+                    if (gen() % 29 == 0) return INVALID_PHASE + static_cast<int32_t>(gen() % 8);
+                    if (kind == 1) return static_cast<int32_t>(gen());  // anywhere in the range
+                    if (kind == 2) return (x + y) % 3 == 0 ? INVALID_PHASE - 1 : INT32_MIN + 5;
+                    // Just inside either end: some planes cross it by a few counts.
+                    if (kind == 3) return INVALID_PHASE - 1 - static_cast<int32_t>(gen() % 24);
+                    if (kind == 4) return INT32_MIN + static_cast<int32_t>(gen() % 24);
+                    return static_cast<int32_t>(300 * x * x - 170 * y * y + 13 * x * y) -
+                           static_cast<int32_t>(gen() % 97);
+                });
+                m.set(sh.w / 2, sh.h / 2, 0);
+                m.set((sh.w - 1) / 2, (sh.h - 1) / 2, 0);
+                m.set((sh.w + 1) / 2, (sh.h + 1) / 2, 0);
+                for (int16_t phase_res : {0, 1}) {
+                    HeaderRecord h = header(1e-5f, phase_res, 6.328e-7f, 0.5f, 1.0f);
+                    GridSagReference ref;
+                    if (!ref.start(h, m.m, sh.rows, sh.columns)) continue;
+                    const std::string expected = ref.text();
+                    for (int threads : {1, 2}) {
+                        ASSERT_EQ(
+                            export_to(h, m, sh.rows, sh.columns, GRID_SAG_DERIV_SAMPLED, threads),
+                            0);
+                        const std::string got = read(out_);
+                        ASSERT_EQ(got.size(), expected.size())
+                            << sh.w << "x" << sh.h << " " << kind;
+                        const auto diff = std::mismatch(got.begin(), got.end(), expected.begin());
+                        ASSERT_TRUE(diff.first == got.end())
+                            << sh.w << "x" << sh.h << " kind " << kind << " kernel " << kernel
+                            << " at byte " << diff.first - got.begin();
+                        ++compared;
+                    }
                 }
             }
         }
     }
-    EXPECT_GE(compared, 50);
+    EXPECT_GE(compared, 100);
+}
+
+// The four-lane row sampling against the portable one on rows made to hit
+// every outcome in every lane: corners without data, samples rounded past
+// either end of the phase range, columns whose samples leave the cell, and
+// heights too large to be finite. States and values must agree bit for bit.
+TEST(GridSagRowTest, WideAndPortableSamplingAgree) {
+    if (!gridsag_wide_kernel_available()) GTEST_SKIP() << "no four-lane sampling on this processor";
+    std::mt19937 gen(17);
+    constexpr int kWidth = 64, kColumns = 61;
+    std::vector<int32_t> lo(kWidth), hi(kWidth), col_lo(kColumns), col_hi(kColumns);
+    std::vector<double> xm(kColumns), xc(kColumns), xp(kColumns);
+    std::vector<unsigned char> in_cell(kColumns);
+    auto phase = [&]() -> int32_t {
+        switch (gen() % 6) {
+            case 0:
+                return INVALID_PHASE + static_cast<int32_t>(gen() % 8);
+            case 1:
+                return INVALID_PHASE - 1 - static_cast<int32_t>(gen() % 4);
+            case 2:
+                return INT32_MIN + static_cast<int32_t>(gen() % 4);
+            default:
+                return static_cast<int32_t>(gen() % 2000001) - 1000000;
+        }
+    };
+    std::uniform_real_distribution<double> offset(-0.5, 0.5);
+    int outcomes[4] = {0, 0, 0, 0};
+    const KernelReset reset;
+    for (int trial = 0; trial < 400; ++trial) {
+        for (int x = 0; x < kWidth; ++x) {
+            lo[x] = phase();
+            hi[x] = phase();
+        }
+        for (int j = 0; j < kColumns; ++j) {
+            col_lo[j] = static_cast<int32_t>(gen() % (kWidth - 1));
+            col_hi[j] = col_lo[j] + (gen() % 8 == 0 ? 0 : 1);
+            xc[j] = offset(gen);
+            xm[j] = std::max(-0.5, xc[j] - 0.01);
+            xp[j] = std::min(0.5, xc[j] + 0.01);
+            in_cell[j] = gen() % 7 != 0;
+        }
+        double yc = offset(gen);
+        if (trial % 10 == 9) {
+            // Whole positions (offsets -1/2) on corners p = q = r and s whose
+            // plane value (3p + q + r - s) / 4 is half a count from either end
+            // of the range, or a quarter further in: exactly at the end the
+            // rounded value is out, a count inside it is in.
+            for (int x = 0; x + 1 < kWidth; x += 2) {
+                const bool top = gen() % 2 == 0;
+                const int32_t end = top ? INVALID_PHASE - 1 : INT32_MIN;
+                const int32_t in = gen() % 2 == 0 ? 0 : 1;
+                lo[x] = lo[x + 1] = hi[x] = end;
+                hi[x + 1] = top ? INVALID_PHASE - 3 + in : INT32_MIN + 2 - in;
+            }
+            for (int j = 0; j < kColumns; ++j) {
+                col_lo[j] = 2 * static_cast<int32_t>(gen() % (kWidth / 2));
+                col_hi[j] = col_lo[j] + 1;
+                xm[j] = xc[j] = xp[j] = -0.5;
+            }
+            yc = -0.5;
+        }
+        // Heights per count up to where the sags and derivatives overflow.
+        const double k = trial % 5 == 0 ? 1e304 : 1e-3 * (1 + trial % 3);
+        const GridSagRow row{lo.data(),
+                             hi.data(),
+                             col_lo.data(),
+                             col_hi.data(),
+                             xm.data(),
+                             xc.data(),
+                             xp.data(),
+                             in_cell.data(),
+                             trial % 10 == 9 ? yc : yc - 0.01,
+                             yc,
+                             trial % 10 == 9 ? yc : yc + 0.01,
+                             {12345, k, 0.02, 0.03}};
+        // Odd ends: the groups of four start at j0 and leave a short tail.
+        const int j0 = trial % 3, j1 = kColumns - trial % 4;
+        unsigned char wide_state[kColumns], plain_state[kColumns];
+        double wide[4 * kColumns], plain[4 * kColumns];
+        gridsag_set_kernel(GRIDSAG_KERNEL_BEST);
+        gridsag_sample_row(row, j0, j1, wide_state, wide);
+        gridsag_set_kernel(GRIDSAG_KERNEL_PORTABLE);
+        gridsag_sample_row(row, j0, j1, plain_state, plain);
+        for (int n = 0; n < j1 - j0; ++n) {
+            ASSERT_EQ(wide_state[n], plain_state[n]) << "trial " << trial << " point " << n;
+            ASSERT_LT(plain_state[n], 4);
+            ++outcomes[plain_state[n]];
+            if (plain_state[n] != GRIDSAG_DATA) continue;
+            for (int c = 0; c < 4; ++c) {
+                ASSERT_EQ(std::memcmp(&wide[4 * n + c], &plain[4 * n + c], sizeof(double)), 0)
+                    << "trial " << trial << " point " << n << " value " << c << ": "
+                    << wide[4 * n + c] << " vs " << plain[4 * n + c];
+            }
+        }
+    }
+    for (int state = 0; state < 4; ++state) EXPECT_GT(outcomes[state], 100) << state;
 }
 
 TEST(GFormatTest, MatchesPrintfG) {

@@ -5,7 +5,8 @@
 //
 // Input layout: byte 0 the matrix width (3..34), byte 1 its height (3..34),
 // byte 2 the columns (odd, 3..65), byte 3 the rows (odd, 3..65), byte 4 bits
-// 0-1 the phase resolution kind, bit 2 two threads; then the matrix as 32-bit
+// 0-1 the phase resolution kind, bit 2 two threads, bit 3 the portable row
+// sampling instead of the widest the processor has; then the matrix as 32-bit
 // little-endian phases, repeated from the start when the input runs short.
 #include <stdlib.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 
 #include "app/gformat.h"
 #include "app/gridsag.h"
+#include "app/gridsag_internal.h"
 #include "app/gridsag_reference.h"
 #include "datafile/datfile.h"
 #include "datafile/surface.h"
@@ -92,6 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     GridSagReference ref;
     if (ref.start(header, m, rows, columns)) {
         GridSagOptions options{GRID_SAG_DERIV_SAMPLED, (data[4] & 4) ? 2 : 1};
+        gridsag_set_kernel((data[4] & 8) ? GRIDSAG_KERNEL_PORTABLE : GRIDSAG_KERNEL_BEST);
         const std::string& path = out_path();
         const std::string marked = path + std::string(2, '\0');
         if (write_grid_sag_ex(marked.c_str(), &header, &m, rows, columns, &options) != 0) abort();

@@ -1,0 +1,278 @@
+#include <atomic>
+#include <bit>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "app/gridsag_internal.h"
+#include "datafile/surface.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+// The four-lane routine needs GCC's target attribute and run-time CPU check.
+// GCC for Windows does not keep 32-byte stack alignment for spilled AVX
+// registers, so that build keeps the portable routine.
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
+#define GRIDSAG_WIDE 1
+#include <immintrin.h>
+#endif
+
+namespace {
+
+std::atomic<int> g_kernel{GRIDSAG_KERNEL_BEST};
+
+}  // namespace
+
+// A sample is phase_plane's value: (A oy + B ox) / 2 + C / 4 rounded half away
+// from zero, in range when below INVALID_PHASE and not below INT32_MIN. Every
+// routine here computes it with the same operations in the same order (no
+// fused multiply-add), so the bytes match the plain path's.
+bool gridsag_in_cell(int64_t p, int64_t q, int64_t r, int64_t s4, const double xo[10],
+                     const double yo[10], const GridSagCellMath& m, double out[4]) {
+    if (p >= INVALID_PHASE || q >= INVALID_PHASE || r >= INVALID_PHASE || s4 >= INVALID_PHASE) {
+        return false;
+    }
+    const double A = static_cast<double>(s4 + r - q - p);
+    const double B = static_cast<double>(s4 + q - r - p);
+    const double C = static_cast<double>(p + q + r + s4) / 4.0;
+#if defined(__SSE2__)
+    // Two samples at a time. t = v +- 0.5 is tested in double before the
+    // truncating conversion; w - vc is exact in double, as it is in 64 bits.
+    const __m128d lo_ok = _mm_set1_pd(static_cast<double>(INT32_MIN) - 1.0);
+    const __m128d hi_ok = _mm_set1_pd(static_cast<double>(INVALID_PHASE));
+    const __m128d half = _mm_set1_pd(0.5), sign = _mm_set1_pd(-0.0);
+    const __m128d aa = _mm_set1_pd(A), bb = _mm_set1_pd(B), cc = _mm_set1_pd(C);
+    const __m128d vcd = _mm_set1_pd(m.vc), kk = _mm_set1_pd(m.k);
+    __m128d bad = _mm_setzero_pd();
+    auto z2 = [&](int lane) {
+        const __m128d ay = _mm_mul_pd(aa, _mm_loadu_pd(yo + lane));
+        const __m128d bx = _mm_mul_pd(bb, _mm_loadu_pd(xo + lane));
+        const __m128d v = _mm_add_pd(_mm_mul_pd(_mm_add_pd(ay, bx), half), cc);
+        // v >= 0 (and -0) take +0.5, the rest -0.5.
+        const __m128d neg = _mm_cmplt_pd(v, _mm_setzero_pd());
+        const __m128d t = _mm_add_pd(v, _mm_or_pd(half, _mm_and_pd(neg, sign)));
+        bad = _mm_or_pd(bad, _mm_or_pd(_mm_cmpngt_pd(t, lo_ok), _mm_cmpnlt_pd(t, hi_ok)));
+        const __m128d w = _mm_cvtepi32_pd(_mm_cvttpd_epi32(t));
+        return _mm_mul_pd(_mm_sub_pd(w, vcd), kk);
+    };
+    // (x + s, y), (x, y + s) less (x - s, y), (x, y - s): dz/dx and dz/dy.
+    const __m128d d1 = _mm_div_pd(_mm_sub_pd(z2(0), z2(2)), _mm_set_pd(m.dy, m.dx));
+    // (x + s, y + s), (x + s, y - s) less (x - s, y + s), (x - s, y - s).
+    const __m128d d2 = _mm_div_pd(_mm_sub_pd(z2(4), z2(6)), _mm_set1_pd(m.dx));
+    const __m128d zc = z2(8);
+    if (_mm_movemask_pd(bad) != 0) return false;
+    out[0] = _mm_cvtsd_f64(zc);
+    _mm_storeu_pd(out + 1, d1);
+    double t[2];
+    _mm_storeu_pd(t, d2);
+    out[3] = (t[0] - t[1]) / m.dy;
+    return true;
+#else
+    const int64_t vc = static_cast<int64_t>(m.vc);
+    bool ok = true;
+    double z[9];
+    for (int n = 0; n < 9; ++n) {
+        const double v = (A * yo[n] + B * xo[n]) * 0.5 + C;
+        const int64_t w = static_cast<int64_t>(v >= 0.0 ? v + 0.5 : v - 0.5);
+        ok &= w >= INT32_MIN && w < INVALID_PHASE;
+        z[n] = static_cast<double>(w - vc) * m.k;
+    }
+    if (!ok) return false;
+    const double t1 = (z[4] - z[6]) / m.dx;
+    const double t2 = (z[5] - z[7]) / m.dx;
+    out[0] = z[8];
+    out[1] = (z[0] - z[2]) / m.dx;
+    out[2] = (z[1] - z[3]) / m.dy;
+    out[3] = (t1 - t2) / m.dy;
+    return true;
+#endif
+}
+
+namespace {
+
+bool finite4(const double v[4]) {
+    return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]) && std::isfinite(v[3]);
+}
+
+void sample_row_portable(const GridSagRow& row, int j0, int j1, unsigned char* state, double* v) {
+    const double yc = row.yc, yp = row.yp, ym = row.ym;
+    const double yo[10] = {yc, yp, yc, ym, yp, ym, yp, ym, yc, yc};
+    for (int j = j0; j < j1; ++j, ++state, v += 4) {
+        if (row.in_cell[j] == 0) {
+            *state = GRIDSAG_NOT_IN_CELL;
+            continue;
+        }
+        const double xc = row.col_xc[j], xp = row.col_xp[j], xm = row.col_xm[j];
+        const double xo[10] = {xp, xc, xm, xc, xp, xp, xm, xm, xc, xc};
+        const int lo = row.col_lo[j], hi = row.col_hi[j];
+        if (!gridsag_in_cell(row.lo_row[lo], row.lo_row[hi], row.hi_row[lo], row.hi_row[hi], xo, yo,
+                             row.math, v)) {
+            *state = GRIDSAG_NO_DATA;
+        } else {
+            *state = finite4(v) ? GRIDSAG_DATA : GRIDSAG_NOT_FINITE;
+        }
+    }
+}
+
+#if defined(GRIDSAG_WIDE)
+
+// Bits 0 to 3 of m as bytes 0 to 3 (0 or 1 each): the four shifted copies
+// do not overlap, so nothing carries.
+inline uint32_t spread4(uint32_t m) {
+    return (m * 0x00204081u) & 0x01010101u;
+}
+
+#define GRIDSAG_WIDE_FN __attribute__((target("avx2")))
+#define GRIDSAG_WIDE_INLINE __attribute__((target("avx2"), always_inline)) inline
+
+struct WideConstants {
+    __m256d lo_ok, hi_ok, half, sign, zero, vc, k;
+};
+
+// One sample in each lane, (A oy + B ox) / 2 + C / 4 from the products A oy
+// and B ox; bad gains the lanes out of range.
+GRIDSAG_WIDE_INLINE __m256d wide_sample(__m256d ay, __m256d bx, __m256d c, const WideConstants& kc,
+                                        __m256d* bad) {
+    const __m256d v = _mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(ay, bx), kc.half), c);
+    // v >= 0 (and -0) take +0.5, the rest -0.5.
+    const __m256d neg = _mm256_cmp_pd(v, kc.zero, _CMP_LT_OQ);
+    const __m256d t = _mm256_add_pd(v, _mm256_or_pd(kc.half, _mm256_and_pd(neg, kc.sign)));
+    *bad = _mm256_or_pd(*bad, _mm256_or_pd(_mm256_cmp_pd(t, kc.lo_ok, _CMP_NGT_UQ),
+                                           _mm256_cmp_pd(t, kc.hi_ok, _CMP_NLT_UQ)));
+    const __m256d w = _mm256_round_pd(t, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    return _mm256_mul_pd(_mm256_sub_pd(w, kc.vc), kc.k);
+}
+
+// All ones in the lanes holding a finite value: x - x is 0 exactly then.
+GRIDSAG_WIDE_INLINE __m256d wide_finite(__m256d x) {
+    return _mm256_cmp_pd(_mm256_sub_pd(x, x), _mm256_setzero_pd(), _CMP_EQ_OQ);
+}
+
+// Four columns at a time, each lane the portable routine's operations on one
+// point. The nine samples of a point share its cell's A, B and C, and the
+// products A oy and B ox are each shared by three samples: the same products,
+// so the same values.
+GRIDSAG_WIDE_FN void sample_row_wide(const GridSagRow& row, int j0, int j1, unsigned char* state,
+                                     double* v) {
+    const __m128i invalid = _mm_set1_epi32(INVALID_PHASE);
+    const __m256d quarter = _mm256_set1_pd(0.25), zero = _mm256_setzero_pd();
+    WideConstants kc;
+    kc.lo_ok = _mm256_set1_pd(static_cast<double>(INT32_MIN) - 1.0);
+    kc.hi_ok = _mm256_set1_pd(static_cast<double>(INVALID_PHASE));
+    kc.half = _mm256_set1_pd(0.5);
+    kc.sign = _mm256_set1_pd(-0.0);
+    kc.zero = zero;
+    kc.vc = _mm256_set1_pd(row.math.vc);
+    kc.k = _mm256_set1_pd(row.math.k);
+    const __m256d dx = _mm256_set1_pd(row.math.dx), dy = _mm256_set1_pd(row.math.dy);
+    const __m256d ym = _mm256_set1_pd(row.ym), yc = _mm256_set1_pd(row.yc);
+    const __m256d yp = _mm256_set1_pd(row.yp);
+    const int* lo_row = row.lo_row;
+    const int* hi_row = row.hi_row;
+
+    int j = j0;
+    for (; j + 4 <= j1; j += 4, state += 4, v += 16) {
+        int32_t cells;
+        std::memcpy(&cells, row.in_cell + j, 4);
+        const int in_cell = _mm_movemask_ps(_mm_castsi128_ps(
+            _mm_cmpgt_epi32(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(cells)), _mm_setzero_si128())));
+        if (in_cell == 0) {
+            std::memset(state, GRIDSAG_NOT_IN_CELL, 4);
+            continue;
+        }
+        const __m128i il = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.col_lo + j));
+        const __m128i ih = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.col_hi + j));
+        const __m128i p = _mm_i32gather_epi32(lo_row, il, 4);
+        const __m128i q = _mm_i32gather_epi32(lo_row, ih, 4);
+        const __m128i r = _mm_i32gather_epi32(hi_row, il, 4);
+        const __m128i s = _mm_i32gather_epi32(hi_row, ih, 4);
+        const __m128i valid =
+            _mm_and_si128(_mm_and_si128(_mm_cmpgt_epi32(invalid, p), _mm_cmpgt_epi32(invalid, q)),
+                          _mm_and_si128(_mm_cmpgt_epi32(invalid, r), _mm_cmpgt_epi32(invalid, s)));
+        const __m256d pd = _mm256_cvtepi32_pd(p), qd = _mm256_cvtepi32_pd(q);
+        const __m256d rd = _mm256_cvtepi32_pd(r), sd = _mm256_cvtepi32_pd(s);
+        // Sums of at most four 32-bit values are exact in double, as in 64 bits.
+        const __m256d A = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(sd, rd), qd), pd);
+        const __m256d B = _mm256_sub_pd(_mm256_sub_pd(_mm256_add_pd(sd, qd), rd), pd);
+        const __m256d C =
+            _mm256_mul_pd(_mm256_add_pd(_mm256_add_pd(_mm256_add_pd(pd, qd), rd), sd), quarter);
+        const __m256d aym = _mm256_mul_pd(A, ym), ayc = _mm256_mul_pd(A, yc);
+        const __m256d ayp = _mm256_mul_pd(A, yp);
+        const __m256d bxm = _mm256_mul_pd(B, _mm256_loadu_pd(row.col_xm + j));
+        const __m256d bxc = _mm256_mul_pd(B, _mm256_loadu_pd(row.col_xc + j));
+        const __m256d bxp = _mm256_mul_pd(B, _mm256_loadu_pd(row.col_xp + j));
+        __m256d bad = zero;
+        const __m256d zx = _mm256_div_pd(
+            _mm256_sub_pd(wide_sample(ayc, bxp, C, kc, &bad), wide_sample(ayc, bxm, C, kc, &bad)),
+            dx);
+        const __m256d zy = _mm256_div_pd(
+            _mm256_sub_pd(wide_sample(ayp, bxc, C, kc, &bad), wide_sample(aym, bxc, C, kc, &bad)),
+            dy);
+        const __m256d t1 = _mm256_div_pd(
+            _mm256_sub_pd(wide_sample(ayp, bxp, C, kc, &bad), wide_sample(ayp, bxm, C, kc, &bad)),
+            dx);
+        const __m256d t2 = _mm256_div_pd(
+            _mm256_sub_pd(wide_sample(aym, bxp, C, kc, &bad), wide_sample(aym, bxm, C, kc, &bad)),
+            dx);
+        const __m256d zxy = _mm256_div_pd(_mm256_sub_pd(t1, t2), dy);
+        const __m256d z0 = wide_sample(ayc, bxc, C, kc, &bad);
+        const int fin =
+            _mm256_movemask_pd(_mm256_and_pd(_mm256_and_pd(wide_finite(z0), wide_finite(zx)),
+                                             _mm256_and_pd(wide_finite(zy), wide_finite(zxy))));
+        const int ok = _mm_movemask_ps(_mm_castsi128_ps(valid)) & ~_mm256_movemask_pd(bad);
+        // The lanes' states as bytes, from flags I (in cell), O (with data) and
+        // F (finite): 2 - 2I + 3O - 2F with O and F taken only where I and O
+        // hold gives 2, 0, 1 and 3; no byte goes below zero, so none borrows.
+        const uint32_t in_bytes = spread4(static_cast<uint32_t>(in_cell));
+        const uint32_t ok_bytes = spread4(static_cast<uint32_t>(ok & in_cell));
+        const uint32_t fin_bytes = spread4(static_cast<uint32_t>(fin & ok & in_cell));
+        const uint32_t states = 2 * (0x01010101u ^ in_bytes) + 3 * ok_bytes - 2 * fin_bytes;
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(state, &states, 4);
+        } else {
+            for (int l = 0; l < 4; ++l) state[l] = static_cast<unsigned char>(states >> (8 * l));
+        }
+        // The four points' values, point by point.
+        const __m256d a0 = _mm256_unpacklo_pd(z0, zx), a1 = _mm256_unpackhi_pd(z0, zx);
+        const __m256d b0 = _mm256_unpacklo_pd(zy, zxy), b1 = _mm256_unpackhi_pd(zy, zxy);
+        _mm256_storeu_pd(v, _mm256_permute2f128_pd(a0, b0, 0x20));
+        _mm256_storeu_pd(v + 4, _mm256_permute2f128_pd(a1, b1, 0x20));
+        _mm256_storeu_pd(v + 8, _mm256_permute2f128_pd(a0, b0, 0x31));
+        _mm256_storeu_pd(v + 12, _mm256_permute2f128_pd(a1, b1, 0x31));
+    }
+    sample_row_portable(row, j, j1, state, v);
+}
+
+bool cpu_has_avx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+
+#endif
+
+}  // namespace
+
+void gridsag_sample_row(const GridSagRow& row, int j0, int j1, unsigned char* state, double* v) {
+#if defined(GRIDSAG_WIDE)
+    if (g_kernel.load(std::memory_order_relaxed) == GRIDSAG_KERNEL_BEST && cpu_has_avx2()) {
+        sample_row_wide(row, j0, j1, state, v);
+        return;
+    }
+#endif
+    sample_row_portable(row, j0, j1, state, v);
+}
+
+void gridsag_set_kernel(int kernel) {
+    g_kernel.store(kernel, std::memory_order_relaxed);
+}
+
+bool gridsag_wide_kernel_available() {
+#if defined(GRIDSAG_WIDE)
+    return cpu_has_avx2();
+#else
+    return false;
+#endif
+}
