@@ -216,7 +216,7 @@ class FormatCache {
         uint64_t bits;
         std::memcpy(&bits, &value, sizeof bits);
         Entry& e = entries_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
-        if (e.len == 0 || e.bits != bits) {
+        if (e.bits != bits) {
             e.bits = bits;
             e.len = static_cast<unsigned char>(gformat(e.text, value) - e.text);
         }
@@ -227,8 +227,9 @@ class FormatCache {
   private:
     static constexpr int kBits = 12;
     static constexpr size_t kSize = size_t{1} << kBits;
+    // An empty entry holds a NaN, which is never formatted (the values are checked finite).
     struct Entry {
-        uint64_t bits = 0;
+        uint64_t bits = ~uint64_t{0};
         unsigned char len = 0;
         char text[GFORMAT_MAX_CHARS];
     };

@@ -129,20 +129,22 @@ inline uint32_t spread4(uint32_t m) {
 #define GRIDSAG_WIDE_INLINE __attribute__((target("avx2"), always_inline)) inline
 
 struct WideConstants {
-    __m256d lo_ok, hi_ok, half, sign, zero, vc, k;
+    __m256d lo_ok, hi_ok, half, sign, vc, k;
 };
 
 // One sample in each lane, (A oy + B ox) / 2 + C / 4 from the products A oy
-// and B ox; bad gains the lanes out of range.
+// and B ox; lo and hi gain its value before truncation, for the range test.
 GRIDSAG_WIDE_INLINE __m256d wide_sample(__m256d ay, __m256d bx, __m256d c, const WideConstants& kc,
-                                        __m256d* bad) {
+                                        __m256d* lo, __m256d* hi) {
     const __m256d v = _mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(ay, bx), kc.half), c);
-    // v >= 0 (and -0) take +0.5, the rest -0.5.
-    const __m256d neg = _mm256_cmp_pd(v, kc.zero, _CMP_LT_OQ);
-    const __m256d t = _mm256_add_pd(v, _mm256_or_pd(kc.half, _mm256_and_pd(neg, kc.sign)));
-    *bad = _mm256_or_pd(*bad, _mm256_or_pd(_mm256_cmp_pd(t, kc.lo_ok, _CMP_NGT_UQ),
-                                           _mm256_cmp_pd(t, kc.hi_ok, _CMP_NLT_UQ)));
-    const __m256d w = _mm256_round_pd(t, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    // +-0.5 with the sign of v: -0 would take -0.5 where the plain path adds
+    // 0.5, but both truncate to the integer 0.
+    const __m256d t = _mm256_add_pd(v, _mm256_or_pd(kc.half, _mm256_and_pd(v, kc.sign)));
+    *lo = _mm256_min_pd(*lo, t);
+    *hi = _mm256_max_pd(*hi, t);
+    // Through the integers, as the plain path: truncation in double would
+    // keep the sign of a -0.x and give -0 where the plain path has 0.
+    const __m256d w = _mm256_cvtepi32_pd(_mm256_cvttpd_epi32(t));
     return _mm256_mul_pd(_mm256_sub_pd(w, kc.vc), kc.k);
 }
 
@@ -158,13 +160,12 @@ GRIDSAG_WIDE_INLINE __m256d wide_finite(__m256d x) {
 GRIDSAG_WIDE_FN void sample_row_wide(const GridSagRow& row, int j0, int j1, unsigned char* state,
                                      double* v) {
     const __m128i invalid = _mm_set1_epi32(INVALID_PHASE);
-    const __m256d quarter = _mm256_set1_pd(0.25), zero = _mm256_setzero_pd();
+    const __m256d quarter = _mm256_set1_pd(0.25);
     WideConstants kc;
     kc.lo_ok = _mm256_set1_pd(static_cast<double>(INT32_MIN) - 1.0);
     kc.hi_ok = _mm256_set1_pd(static_cast<double>(INVALID_PHASE));
     kc.half = _mm256_set1_pd(0.5);
     kc.sign = _mm256_set1_pd(-0.0);
-    kc.zero = zero;
     kc.vc = _mm256_set1_pd(row.math.vc);
     kc.k = _mm256_set1_pd(row.math.k);
     const __m256d dx = _mm256_set1_pd(row.math.dx), dy = _mm256_set1_pd(row.math.dy);
@@ -204,24 +205,28 @@ GRIDSAG_WIDE_FN void sample_row_wide(const GridSagRow& row, int j0, int j1, unsi
         const __m256d bxm = _mm256_mul_pd(B, _mm256_loadu_pd(row.col_xm + j));
         const __m256d bxc = _mm256_mul_pd(B, _mm256_loadu_pd(row.col_xc + j));
         const __m256d bxp = _mm256_mul_pd(B, _mm256_loadu_pd(row.col_xp + j));
-        __m256d bad = zero;
-        const __m256d zx = _mm256_div_pd(
-            _mm256_sub_pd(wide_sample(ayc, bxp, C, kc, &bad), wide_sample(ayc, bxm, C, kc, &bad)),
-            dx);
-        const __m256d zy = _mm256_div_pd(
-            _mm256_sub_pd(wide_sample(ayp, bxc, C, kc, &bad), wide_sample(aym, bxc, C, kc, &bad)),
-            dy);
-        const __m256d t1 = _mm256_div_pd(
-            _mm256_sub_pd(wide_sample(ayp, bxp, C, kc, &bad), wide_sample(ayp, bxm, C, kc, &bad)),
-            dx);
-        const __m256d t2 = _mm256_div_pd(
-            _mm256_sub_pd(wide_sample(aym, bxp, C, kc, &bad), wide_sample(aym, bxm, C, kc, &bad)),
-            dx);
+        // Least and greatest of the samples before truncation (0 is in range).
+        __m256d t_lo = _mm256_setzero_pd(), t_hi = t_lo;
+        const __m256d zx = _mm256_div_pd(_mm256_sub_pd(wide_sample(ayc, bxp, C, kc, &t_lo, &t_hi),
+                                                       wide_sample(ayc, bxm, C, kc, &t_lo, &t_hi)),
+                                         dx);
+        const __m256d zy = _mm256_div_pd(_mm256_sub_pd(wide_sample(ayp, bxc, C, kc, &t_lo, &t_hi),
+                                                       wide_sample(aym, bxc, C, kc, &t_lo, &t_hi)),
+                                         dy);
+        const __m256d t1 = _mm256_div_pd(_mm256_sub_pd(wide_sample(ayp, bxp, C, kc, &t_lo, &t_hi),
+                                                       wide_sample(ayp, bxm, C, kc, &t_lo, &t_hi)),
+                                         dx);
+        const __m256d t2 = _mm256_div_pd(_mm256_sub_pd(wide_sample(aym, bxp, C, kc, &t_lo, &t_hi),
+                                                       wide_sample(aym, bxm, C, kc, &t_lo, &t_hi)),
+                                         dx);
         const __m256d zxy = _mm256_div_pd(_mm256_sub_pd(t1, t2), dy);
-        const __m256d z0 = wide_sample(ayc, bxc, C, kc, &bad);
+        const __m256d z0 = wide_sample(ayc, bxc, C, kc, &t_lo, &t_hi);
         const int fin =
             _mm256_movemask_pd(_mm256_and_pd(_mm256_and_pd(wide_finite(z0), wide_finite(zx)),
                                              _mm256_and_pd(wide_finite(zy), wide_finite(zxy))));
+        // Every rounded sample in range: above INT32_MIN - 1 and below INVALID_PHASE.
+        const __m256d bad = _mm256_or_pd(_mm256_cmp_pd(t_lo, kc.lo_ok, _CMP_NGT_UQ),
+                                         _mm256_cmp_pd(t_hi, kc.hi_ok, _CMP_NLT_UQ));
         const int ok = _mm_movemask_ps(_mm_castsi128_ps(valid)) & ~_mm256_movemask_pd(bad);
         // The lanes' states as bytes, from flags I (in cell), O (with data) and
         // F (finite): 2 - 2I + 3O - 2F with O and F taken only where I and O

@@ -417,7 +417,7 @@ TEST_F(GridSagTest, SampledExportMatchesPlainReference) {
     for (int kernel : {GRIDSAG_KERNEL_BEST, GRIDSAG_KERNEL_PORTABLE}) {
         gridsag_set_kernel(kernel);
         for (const auto& sh : shapes) {
-            for (int kind = 0; kind < 5; ++kind) {
+            for (int kind = 0; kind < 6; ++kind) {
                 Matrix m(sh.w, sh.h, [&](int x, int y) -> int32_t {
                     if (gen() % 29 == 0) return INVALID_PHASE + static_cast<int32_t>(gen() % 8);
                     if (kind == 1) return static_cast<int32_t>(gen());  // anywhere in the range
@@ -425,6 +425,9 @@ TEST_F(GridSagTest, SampledExportMatchesPlainReference) {
                     // Just inside either end: some planes cross it by a few counts.
                     if (kind == 3) return INVALID_PHASE - 1 - static_cast<int32_t>(gen() % 24);
                     if (kind == 4) return INT32_MIN + static_cast<int32_t>(gen() % 24);
+                    // Planes through -1, 0 and 1 about a centre of 0: heights of 0 from
+                    // samples just below it.
+                    if (kind == 5) return static_cast<int32_t>(gen() % 3) - 1;
                     return static_cast<int32_t>(300 * x * x - 170 * y * y + 13 * x * y) -
                            static_cast<int32_t>(gen() % 97);
                 });
@@ -475,6 +478,10 @@ TEST(GridSagRowTest, WideAndPortableSamplingAgree) {
                 return INVALID_PHASE - 1 - static_cast<int32_t>(gen() % 4);
             case 2:
                 return INT32_MIN + static_cast<int32_t>(gen() % 4);
+            case 3:
+                // Around 0: with the centre at 0 too, samples just below 0
+                // must come out as the height 0, not -0.
+                return static_cast<int32_t>(gen() % 3) - 1;
             default:
                 return static_cast<int32_t>(gen() % 2000001) - 1000000;
         }
@@ -528,7 +535,7 @@ TEST(GridSagRowTest, WideAndPortableSamplingAgree) {
                              trial % 10 == 9 ? yc : yc - 0.01,
                              yc,
                              trial % 10 == 9 ? yc : yc + 0.01,
-                             {12345, k, 0.02, 0.03}};
+                             {trial % 2 == 0 ? 0.0 : 12345.0, k, 0.02, 0.03}};
         // Odd ends: the groups of four start at j0 and leave a short tail.
         const int j0 = trial % 3, j1 = kColumns - trial % 4;
         unsigned char wide_state[kColumns], plain_state[kColumns];
