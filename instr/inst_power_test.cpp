@@ -19,6 +19,7 @@
 #include "config/sysinfo.h"
 #include "devpoll/devpoll.h"
 #include "instr/ramp_set.h"
+#include "instr/testing/bias_ramp.h"
 #include "pifoc/pifoc.h"
 #include "platform/clock.h"
 #include "sim/board_model.h"
@@ -75,30 +76,10 @@ std::string last_line(const std::string& text) {
     return start == std::string::npos ? text : text.substr(start + 1);
 }
 
-// A piezo-focus bias ramp the board-1 sequence needs to start the drive.
-void write_bias_ramp() {
-    rr_ramp_hdr_t h{};
-    h.rampType = RR_TYPE_SWLI;
-    h.pztID = kPifoc;
-    h.nPoints = 100;
-    h.trigStartAddr = 10;
-    h.trigEndAddr = 90;
-    h.scanLen = 10;
-    h.cameraRate = 25;
-    h.rampSlope = 81;
-    h.fringesPerFrame = 0.25f;
-    h.sampleClkFreq = 2;
-    h.polar = 'b';
-    h.offset = 1000;
-    std::vector<uint16_t> points(100);
-    for (std::size_t j = 0; j < points.size(); ++j) points[j] = static_cast<uint16_t>(100 * j);
-    ASSERT_EQ(rr_write_ramp_file(ramp_path(kRampName).c_str(), &h, points.data()), 0);
-}
-
 class InstPower : public ::testing::Test {
   protected:
     void SetUp() override {
-        write_bias_ramp();
+        ASSERT_EQ(inst_write_bias_ramp(u_ramps_dir(), kPifoc), 0);
         vr_set_pifoc_cook_switch(false);
         info_ = sb_system_info(0);
         info_->pifocSet = true;
