@@ -371,6 +371,8 @@ int can_inst_on(SystemInfo* info) {
         can_register_events(info, false);
         dev_remove_device(info);
     }
+    // Nor does the wave monitor's line stay open behind it.
+    if (info->serial.wmPort != nullptr) wm_comm_close(&info->serial.wmPort);
     u_msg_stamped("%s: %s\n", "can_inst_on", u_error_name(err));
     return err;
 }

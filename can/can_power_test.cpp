@@ -281,6 +281,7 @@ TEST_F(CanPowerTest, BridgeStatusBitsAndThePztNodeErrorRegister) {
 
 TEST_F(CanPowerTest, PowerTripFailsThePowerOn) {
     qel_instrument(32);
+    note_resources();
     const uint8_t trip = 0x0C;
     ASSERT_TRUE(sim->simcan_object_set(127, 0x2010, 1, &trip, 1));
     CapturedMessages messages;
@@ -289,6 +290,9 @@ TEST_F(CanPowerTest, PowerTripFailsThePowerOn) {
     EXPECT_TRUE(has(messages.text(), " can_inst_on: ERR_INST_POWER\n"));
     EXPECT_FALSE(dev_is_registered(&info));
     EXPECT_EQ(can_agc_suspension_count(), 0);
+    // The wave monitor's line the power-on opened is not left open.
+    EXPECT_EQ(info.serial.wmPort, nullptr);
+    same_resources();
 }
 
 // ---- Power-on and power-off --------------------------------------------------
