@@ -18,6 +18,7 @@
 #include "board/testing/sim_board.h"
 #include "sim/board_model.h"
 #include "sim/line.h"
+#include "sim/testing/pty_skip.h"
 
 namespace {
 const bool kScaled = [] {
@@ -27,6 +28,7 @@ const bool kScaled = [] {
 
 class BoardLine : public ::testing::Test {
   protected:
+    void SetUp() override { SKIP_WITHOUT_PTY(); }
     void TearDown() override {
         board_.stop();
         if (info_ != nullptr) {

@@ -17,6 +17,7 @@
 #include "board/testing/sim_board.h"
 #include "sim/board_model.h"
 #include "sim/line.h"
+#include "sim/testing/pty_skip.h"
 
 namespace {
 // A 10 s first-byte time-out takes half a second of real time.
@@ -27,7 +28,10 @@ const bool kScaled = [] {
 
 class Board : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_EQ(dev_init_cntrl(true), 0); }
+    void SetUp() override {
+        ASSERT_EQ(dev_init_cntrl(true), 0);
+        SKIP_WITHOUT_PTY();
+    }
     void TearDown() override {
         board_.stop();
         if (info_ != nullptr) {

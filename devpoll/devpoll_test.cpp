@@ -16,6 +16,7 @@
 #include "platform/clock.h"
 #include "serial/sio.h"
 #include "sim/line.h"
+#include "sim/testing/pty_skip.h"
 
 namespace {
 // Waits in these tests run on a clock 10 times faster than real time.
@@ -237,6 +238,7 @@ TEST_F(DevPoll, DeviceFoundAfterTheRoundRanOutIsStillReported) {
 }
 
 TEST_F(DevPoll, SerialInputTestReportsALineWithBytesWaiting) {
+    SKIP_WITHOUT_PTY();
     SimLine line;
     ASSERT_TRUE(line.open(nullptr));
     SerialHandle port = SIO_INVALID_HANDLE;
@@ -425,6 +427,7 @@ TEST_F(DevPoll, RemovalWaitsForARunningPollOfThatDevice) {
 }
 
 TEST_F(DevPoll, WorkerWatchesAPortWhileItsOwnerReadsAndClearsErrors) {
+    SKIP_WITHOUT_PTY();
     SimLine line;
     ASSERT_TRUE(line.open(nullptr));
     SerialHandle port = SIO_INVALID_HANDLE;

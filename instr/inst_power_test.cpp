@@ -23,6 +23,7 @@
 #include "pifoc/pifoc.h"
 #include "platform/clock.h"
 #include "sim/board_model.h"
+#include "sim/testing/pty_skip.h"
 
 namespace {
 
@@ -118,6 +119,7 @@ class InstPower : public ::testing::Test {
 };
 
 TEST_F(InstPower, SerialBoardsComeOnAndGoOffLeavingNothingBehind) {
+    SKIP_WITHOUT_PTY();
     struct Case {
         int board, system;
     };
@@ -156,6 +158,7 @@ TEST_F(InstPower, SerialBoardsComeOnAndGoOffLeavingNothingBehind) {
 }
 
 TEST_F(InstPower, FailedBoardPowerOnClosesTheLineAndLeavesTheInstrumentOff) {
+    SKIP_WITHOUT_PTY();
     open_board(1);
     int devices = dev_device_count();
     std::filesystem::remove(ramp_path(kRampName));
@@ -171,6 +174,7 @@ TEST_F(InstPower, FailedBoardPowerOnClosesTheLineAndLeavesTheInstrumentOff) {
 }
 
 TEST_F(InstPower, SupplyFaultFailsPowerOnAndTheCheckWithTheBoardsMessage) {
+    SKIP_WITHOUT_PTY();
     open_board(1);
     board_.model().set_power_status(5);  // under voltage +12 V
     CapturedMessages msgs;
@@ -189,6 +193,7 @@ TEST_F(InstPower, SupplyFaultFailsPowerOnAndTheCheckWithTheBoardsMessage) {
 }
 
 TEST_F(InstPower, UnansweredBoardReturnsTheLinesErrorUnchanged) {
+    SKIP_WITHOUT_PTY();
     open_board(3);
     board_.line().silent_next(UZ_SEND_ATTEMPTS);
     EXPECT_EQ(inst_on(info_), ERR_UZ_RECV_TIMEOUT);
@@ -196,6 +201,7 @@ TEST_F(InstPower, UnansweredBoardReturnsTheLinesErrorUnchanged) {
 }
 
 TEST_F(InstPower, PiezoFocusHistoryIsKeptAcrossCycles) {
+    SKIP_WITHOUT_PTY();
     open_board(1);
     info_->pifocAlpha = SB_PIFOC_ALPHA_DEFAULT;  // aging bookkeeping on
     info_->pifocBeta = SB_PIFOC_BETA_DEFAULT;
@@ -211,6 +217,7 @@ TEST_F(InstPower, PiezoFocusHistoryIsKeptAcrossCycles) {
 }
 
 TEST_F(InstPower, InstOffClearsTheFlagAndReturnsTheFirstFailure) {
+    SKIP_WITHOUT_PTY();
     open_board(1);
     info_->pifocAlpha = SB_PIFOC_ALPHA_DEFAULT;
     info_->pifocBeta = SB_PIFOC_BETA_DEFAULT;
@@ -227,6 +234,7 @@ TEST_F(InstPower, InstOffClearsTheFlagAndReturnsTheFirstFailure) {
 // A failing compatibility check must not leave the board line open behind an
 // instrument marked off.
 TEST_F(InstPower, CompatibilityFailureAfterPowerOnPowersTheBoardOff) {
+    SKIP_WITHOUT_PTY();
     open_board(1);
     int fds = count_entries("/proc/self/fd");
     int devices = dev_device_count();
@@ -246,6 +254,7 @@ TEST_F(InstPower, CompatibilityFailureAfterPowerOnPowersTheBoardOff) {
 }
 
 TEST_F(InstPower, CameraVersionLimitsOfBothSerialBoards) {
+    SKIP_WITHOUT_PTY();
     struct Case {
         int board, camera, version, result;
         const char* message;
@@ -287,6 +296,7 @@ TEST_F(InstPower, CameraVersionLimitsOfBothSerialBoards) {
 }
 
 TEST_F(InstPower, CustomCameraOnTheFtpBoardRunsItsSetUp) {
+    SKIP_WITHOUT_PTY();
     open_board(7);
     info_->frameGrabberType = kMatrox;
     info_->cameraType = 12;
@@ -472,6 +482,7 @@ TEST_F(InstPower, RegisterMappedBoardGoesThroughItsDriver) {
 }
 
 TEST_F(InstPower, ResetReopensTheBoardLine) {
+    SKIP_WITHOUT_PTY();
     open_board(6);
     int devices = dev_device_count();
     EXPECT_EQ(inst_reset(info_), 0);  // closed line: just opened
@@ -489,6 +500,7 @@ class InstEeprom : public InstPower {
   protected:
     void SetUp() override {
         InstPower::SetUp();
+        SKIP_WITHOUT_PTY();
         open_board(3);
         ASSERT_EQ(board_.connect(), 0);
         info_->systemType = 10;

@@ -21,6 +21,7 @@
 #include "board/testing/sim_board.h"
 #include "sim/board_model.h"
 #include "sim/line.h"
+#include "sim/testing/pty_skip.h"
 
 namespace {
 
@@ -386,6 +387,7 @@ TEST_F(RampSet, UnreadableConfigEndsTheLoadWithoutAScan) {
 }
 
 TEST_F(RampSet, WithoutKeepEveryBoardSlotIsEmptied) {
+    SKIP_WITHOUT_PTY();
     start_board(1, false);
     preload_slot(0, 1);
     preload_slot(7, 3);
@@ -401,6 +403,7 @@ TEST_F(RampSet, WithoutKeepEveryBoardSlotIsEmptied) {
 }
 
 TEST_F(RampSet, FourSlotBoardsHaveOnlyTheirOwnSlotsDeleted) {
+    SKIP_WITHOUT_PTY();
     start_board(3, false);
     preload_slot(3, 1);
     write_ramp("d10s81c25.b12345", swli_header(10, 25));
@@ -411,6 +414,7 @@ TEST_F(RampSet, FourSlotBoardsHaveOnlyTheirOwnSlotsDeleted) {
 }
 
 TEST_F(RampSet, KeepHoldsRampsOfTheNewSetAndDeletesTheRest) {
+    SKIP_WITHOUT_PTY();
     start_board(1, true);
     preload_slot(0, 2);  // rampID 2: the derived ramp of the new set
     preload_slot(4, 9);  // no ramp 9 in the new set
@@ -441,6 +445,7 @@ TEST_F(RampSet, KeepHoldsRampsOfTheNewSetAndDeletesTheRest) {
 }
 
 TEST_F(RampSet, UnansweredSlotRequestEndsTheLoadAndEmptiesTheSet) {
+    SKIP_WITHOUT_PTY();
     write_ramp("d10s81c25.b12345", swli_header(10, 25));
     start_board(1, true);
     line_.silent_next(3);  // every send of the request goes unanswered
@@ -454,6 +459,7 @@ TEST_F(RampSet, UnansweredSlotRequestEndsTheLoadAndEmptiesTheSet) {
 }
 
 TEST_F(RampSet, FailedSlotDeletionEndsTheLoad) {
+    SKIP_WITHOUT_PTY();
     write_ramp("d10s81c25.b12345", swli_header(10, 25));
     start_board(1, false);
     line_.silent_next(3);

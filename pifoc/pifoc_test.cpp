@@ -23,6 +23,7 @@
 #include "board/testing/sim_board.h"
 #include "sim/board_model.h"
 #include "sim/line.h"
+#include "sim/testing/pty_skip.h"
 
 namespace {
 
@@ -333,6 +334,7 @@ class PifocBoard : public Pifoc {
   protected:
     void SetUp() override {
         Pifoc::SetUp();
+        SKIP_WITHOUT_PTY();
         ASSERT_TRUE(board_.open(info_, 1));
         model_ = &board_.model();
         info_->systemType = 5;

@@ -10,6 +10,10 @@
 
 #include "platform/clock.h"
 
+bool plat_pty_available() {
+    return true;
+}
+
 bool plat_pty_open(PlatPty* pty) {
     *pty = PlatPty{};
     int controller = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -108,4 +112,13 @@ long plat_fd_write(int fd, const void* data, std::size_t size) {
 
 bool plat_fd_close(int fd) {
     return ::close(fd) == 0;
+}
+
+bool plat_fd_line_flow(int fd, PlatLineFlow* flow) {
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) return false;
+    flow->hardware = (tio.c_cflag & CRTSCTS) != 0;
+    flow->xon_output = (tio.c_iflag & IXON) != 0;
+    flow->xon_input = (tio.c_iflag & IXOFF) != 0;
+    return true;
 }

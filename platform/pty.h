@@ -13,6 +13,10 @@ struct PlatPty {
     std::string path;     // what the library opens
 };
 
+// Whether this system has pseudo-terminals. Tests that need one skip
+// themselves where it has none.
+bool plat_pty_available();
+
 // Creates a pair. The terminal side is raw from the start (no echo, no line
 // editing, no character translation); one descriptor of it stays open in
 // *pty so that the library closing and reopening the path never ends the
@@ -35,3 +39,13 @@ long plat_fd_write(int fd, const void* data, std::size_t size);
 
 // Closes a descriptor. False when the system reports an error.
 bool plat_fd_close(int fd);
+
+// The flow control that a terminal's line holds, as the system reports it
+// (not as a port's record says): the hardware handshake, and XON/XOFF for
+// output and for input. False when the descriptor is no terminal.
+struct PlatLineFlow {
+    bool hardware = false;
+    bool xon_output = false;
+    bool xon_input = false;
+};
+bool plat_fd_line_flow(int fd, PlatLineFlow* flow);

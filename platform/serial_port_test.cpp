@@ -1,11 +1,11 @@
 #include "platform/serial_port.h"
 
 #include <gtest/gtest.h>
-#include <termios.h>
 
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -18,7 +18,10 @@
 namespace {
 class SerialPort : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_TRUE(plat_pty_open(&pty_)); }
+    void SetUp() override {
+        if (!plat_pty_available()) GTEST_SKIP() << "no pseudo-terminals on this system";
+        ASSERT_TRUE(plat_pty_open(&pty_));
+    }
     void TearDown() override {
         if (port_ != nullptr) plat_serial_close(port_);
         plat_pty_close(&pty_);
@@ -58,10 +61,11 @@ class SerialPort : public ::testing::Test {
         reader.join();
         return ok;
     }
-    tcflag_t line_cflag() {
-        termios tio{};
-        EXPECT_EQ(::tcgetattr(plat_serial_descriptor(port_), &tio), 0);
-        return tio.c_cflag;
+    // Whether the line itself has the hardware handshake on.
+    bool line_handshake() {
+        PlatLineFlow flow;
+        EXPECT_TRUE(plat_fd_line_flow(plat_serial_descriptor(port_), &flow));
+        return flow.hardware;
     }
     PlatPty pty_;
     PlatSerialPort* port_ = nullptr;
@@ -243,7 +247,7 @@ TEST_F(SerialPort, LineThatHangsUpFailsTheReadAtOnce) {
 
 TEST_F(SerialPort, OnlyCtsOutputFlowTurnsOnTheLinesHardwareHandshake) {
     open_port();
-    ASSERT_EQ(line_cflag() & CRTSCTS, 0u);
+    ASSERT_FALSE(line_handshake());
     PlatCommState state{};
     ASSERT_TRUE(plat_serial_get_state(port_, &state));
     EXPECT_EQ(state.fOutxCtsFlow, 0u);
@@ -254,7 +258,7 @@ TEST_F(SerialPort, OnlyCtsOutputFlowTurnsOnTheLinesHardwareHandshake) {
     state.fOutxCtsFlow = 0;
     state.fRtsControl = PLAT_RTS_CONTROL_HANDSHAKE;
     ASSERT_TRUE(plat_serial_set_state(port_, &state));
-    EXPECT_EQ(line_cflag() & CRTSCTS, 0u);
+    EXPECT_FALSE(line_handshake());
     PlatCommState back{};
     ASSERT_TRUE(plat_serial_get_state(port_, &back));
     EXPECT_EQ(back.fRtsControl, PLAT_RTS_CONTROL_HANDSHAKE);
@@ -262,7 +266,7 @@ TEST_F(SerialPort, OnlyCtsOutputFlowTurnsOnTheLinesHardwareHandshake) {
 
     state.fOutxCtsFlow = 1;
     ASSERT_TRUE(plat_serial_set_state(port_, &state));
-    EXPECT_NE(line_cflag() & CRTSCTS, 0u);
+    EXPECT_TRUE(line_handshake());
 
     // The next user of the line finds the handshake in the record.
     ASSERT_TRUE(plat_serial_close(port_));
@@ -274,6 +278,115 @@ TEST_F(SerialPort, OnlyCtsOutputFlowTurnsOnTheLinesHardwareHandshake) {
     state.fOutxCtsFlow = 0;
     state.fRtsControl = PLAT_RTS_CONTROL_ENABLE;
     ASSERT_TRUE(plat_serial_set_state(port_, &state));
-    EXPECT_EQ(line_cflag() & CRTSCTS, 0u);
+    EXPECT_FALSE(line_handshake());
+}
+
+// A serial port whose far end sends back every byte it receives, a little
+// later (platform/testing/serial_loopback.py: a pseudo-terminal with an
+// echoing peer, which Wine can map to a COM port), named by
+// SURF_TEST_SERIAL_LOOPBACK. Where there is none these tests skip. Waits
+// for an echo are long on the library's clock, as it may run fast.
+class SerialLoopback : public ::testing::Test {
+  protected:
+    static constexpr uint32_t kEchoWaitMs = 60000;
+    void SetUp() override {
+        const char* device = std::getenv("SURF_TEST_SERIAL_LOOPBACK");
+        if (device == nullptr || device[0] == '\0')
+            GTEST_SKIP() << "no loop-back serial port (SURF_TEST_SERIAL_LOOPBACK)";
+        port_ = plat_serial_open(device);
+        ASSERT_NE(port_, nullptr) << device;
+        ASSERT_TRUE(plat_serial_set_mask(port_, PLAT_EV_RXCHAR));
+        ASSERT_TRUE(plat_serial_setup(port_, 4096, 4096));
+        PlatCommState state{};
+        ASSERT_TRUE(plat_serial_get_state(port_, &state));
+        state.BaudRate = 57600;
+        state.ByteSize = 8;
+        state.Parity = PLAT_NOPARITY;
+        state.StopBits = PLAT_ONESTOPBIT;
+        state.fOutX = state.fInX = state.fOutxCtsFlow = 0;
+        state.fDtrControl = PLAT_DTR_CONTROL_ENABLE;
+        state.fRtsControl = PLAT_RTS_CONTROL_ENABLE;
+        ASSERT_TRUE(plat_serial_set_state(port_, &state));
+        ASSERT_TRUE(plat_serial_purge(port_, PLAT_PURGE_RXCLEAR | PLAT_PURGE_TXCLEAR));
+    }
+    void TearDown() override {
+        if (port_ != nullptr) {
+            EXPECT_TRUE(plat_serial_close(port_));
+        }
+    }
+    void send(const std::string& bytes) {
+        PlatCommTimeouts t{0, 0, 0, 0, kEchoWaitMs};
+        ASSERT_TRUE(plat_serial_set_timeouts(port_, &t));
+        uint32_t done = 0;
+        ASSERT_TRUE(
+            plat_serial_write(port_, bytes.data(), static_cast<uint32_t>(bytes.size()), &done));
+        ASSERT_EQ(done, bytes.size());
+    }
+    PlatSerialPort* port_ = nullptr;
+};
+
+TEST_F(SerialLoopback, StateTransfersQueuesAndPurge) {
+    PlatCommState back{};
+    ASSERT_TRUE(plat_serial_get_state(port_, &back));
+    EXPECT_EQ(back.BaudRate, 57600u);
+    EXPECT_TRUE(plat_serial_escape(port_, PLAT_SETDTR));
+    EXPECT_FALSE(plat_serial_escape(port_, 99));
+
+    send("hello");
+    PlatCommTimeouts t{0, 0, kEchoWaitMs, 0, 0};
+    ASSERT_TRUE(plat_serial_set_timeouts(port_, &t));
+    char got[16] = {};
+    uint32_t done = 0;
+    ASSERT_TRUE(plat_serial_read(port_, got, 5, &done));
+    ASSERT_EQ(done, 5u);
+    EXPECT_EQ(std::string(got, 5), "hello");
+
+    // Echoed bytes wait in the input queue until purged.
+    send("12345");
+    PlatCommStatus status{};
+    uint32_t errors = 99;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (status.cbInQue < 5 && std::chrono::steady_clock::now() < give_up) {
+        ASSERT_TRUE(plat_serial_clear_error(port_, &errors, &status));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(status.cbInQue, 5u);
+    EXPECT_EQ(errors, 0u);
+    ASSERT_TRUE(plat_serial_peek_error(port_, &errors, &status));
+    EXPECT_EQ(errors, 0u);
+    ASSERT_TRUE(plat_serial_purge(port_, PLAT_PURGE_RXCLEAR));
+    PlatCommTimeouts immediate{PLAT_MAXDWORD, 0, 0, 0, 0};
+    ASSERT_TRUE(plat_serial_set_timeouts(port_, &immediate));
+    ASSERT_TRUE(plat_serial_read(port_, got, sizeof got, &done));
+    EXPECT_EQ(done, 0u);
+}
+
+TEST_F(SerialLoopback, ReadTimeOutsRunOnTheLibrarysClock) {
+    char got[64];
+    uint32_t done = 9;
+    // Total only: nothing comes, and the read lasts the whole total.
+    PlatCommTimeouts total{0, 10, 300, 0, 0};
+    ASSERT_TRUE(plat_serial_set_timeouts(port_, &total));
+    int64_t start = plat_clock_ms();
+    ASSERT_TRUE(plat_serial_read(port_, got, 5, &done));
+    EXPECT_EQ(done, 0u);
+    EXPECT_GE(plat_clock_ms() - start, 350);
+
+    // Interval only: no limit before the first byte, the gap ends the read.
+    send("ab");
+    PlatCommTimeouts interval{100, 0, 0, 0, 0};
+    ASSERT_TRUE(plat_serial_set_timeouts(port_, &interval));
+    ASSERT_TRUE(plat_serial_read(port_, got, sizeof got, &done));
+    EXPECT_EQ(std::string(got, done), "ab");
+
+    // Totals too long for the clock are no limit: the late echo is waited for.
+    const std::string block(4096, 'k');  // MAXDWORD x 4096 ms overflows the clock in ns
+    send(block);
+    PlatCommTimeouts huge{0, PLAT_MAXDWORD, PLAT_MAXDWORD, 0, 0};
+    ASSERT_TRUE(plat_serial_set_timeouts(port_, &huge));
+    std::string back(block.size(), '\0');
+    ASSERT_TRUE(plat_serial_read(port_, back.data(), static_cast<uint32_t>(back.size()), &done));
+    EXPECT_EQ(done, block.size());
+    EXPECT_TRUE(back == block);
 }
 }  // namespace

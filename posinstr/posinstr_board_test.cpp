@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "sim/board_model.h"
 #include "sim/line.h"
+#include "sim/testing/pty_skip.h"
 
 namespace {
 const bool kScaled = [] {
@@ -33,6 +34,7 @@ SimBytes counter_reply(uint32_t raw, uint16_t status) {
 class BoardCounter : public ::testing::Test {
   protected:
     void SetUp() override {
+        SKIP_WITHOUT_PTY();
         info_ = sb_system_info(0);
         ASSERT_TRUE(board_.start(info_, 3));
         model_ = &board_.model();

@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "sim/line.h"
 #include "sim/temp_model.h"
+#include "sim/testing/pty_skip.h"
 
 namespace {
 const bool kScaled = [] {
@@ -29,6 +30,7 @@ int count_of(const std::string& text, const std::string& part) {
 class Temp : public ::testing::Test {
   protected:
     void SetUp() override {
+        SKIP_WITHOUT_PTY();
         ASSERT_TRUE(line_.open(&model_));
         ASSERT_EQ(temp_comm_open(&port_, line_.path().c_str()), 0);
     }
@@ -230,6 +232,7 @@ TEST_F(Temp, NoAnswerTimesOutAfterTenSecondsAndRestoresTheTimeout) {
 class TempPowerUp : public ::testing::Test {
   protected:
     void SetUp() override {
+        SKIP_WITHOUT_PTY();
         ASSERT_TRUE(line_.open(&model_));
         info_.tempSensor = 1;
         info_.tempSensorPort = line_.path();

@@ -15,6 +15,7 @@
 #include "platform/clock.h"
 #include "sim/line.h"
 #include "sim/wave_monitor_model.h"
+#include "sim/testing/pty_skip.h"
 
 namespace {
 const bool kScaled = [] {
@@ -34,6 +35,7 @@ bool stamped_line(const std::string& text, const std::string& rest) {
 class Wm : public ::testing::Test {
   protected:
     void SetUp() override {
+        SKIP_WITHOUT_PTY();
         ASSERT_TRUE(line_.open(&model_));
         ASSERT_EQ(wm_comm_open_fd(&port_, line_.path().c_str()), 0);
     }

@@ -10,6 +10,7 @@
 #include "platform/serial_port.h"
 #include "platform/wakeup.h"
 #include "serial/sio.h"
+#include "sim/testing/pty_skip.h"
 
 namespace {
 const bool kScaled = [] {
@@ -64,6 +65,7 @@ SimBytes frame(std::initializer_list<uint8_t> payload) {
 class Line : public ::testing::Test {
   protected:
     void SetUp() override {
+        SKIP_WITHOUT_PTY();
         ASSERT_TRUE(line_.open(&model_));
         ASSERT_EQ(sio_open(line_.path().c_str(), &port_), 0);
         ASSERT_EQ(sio_init(port_, nullptr, false), 0);

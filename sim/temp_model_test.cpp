@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "serial/sio.h"
 #include "sim/line.h"
+#include "sim/testing/pty_skip.h"
 
 namespace {
 const bool kScaled = [] {
@@ -21,6 +22,7 @@ const std::string kEnq(1, '\x05');
 class TempModel : public ::testing::Test {
   protected:
     void SetUp() override {
+        SKIP_WITHOUT_PTY();
         ASSERT_TRUE(line_.open(&model_));
         ASSERT_EQ(sio_open(line_.path().c_str(), &port_), 0);
         ASSERT_EQ(sio_init(port_, nullptr, false), 0);
