@@ -1,14 +1,8 @@
 // The surfconv program run as a child process: exit statuses, exact messages
 // on standard error, exact output files.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -17,9 +11,11 @@
 #include <limits>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "common/testing/temp_dir.h"
+#include "platform/run_program.h"
+#include "platform/testfs_testing.h"
 #include "tools/datgen.h"
 
 namespace fs = std::filesystem;
@@ -34,6 +30,10 @@ const std::string kUsage =
     "\n\tOptions:\n"
     "\t\t-f\twrites output even if file already exists\n";
 
+// sample.grd as surfconv writes it from samples/sample.dat at 31 columns.
+constexpr std::size_t kSampleGridSize = 35984;
+constexpr uint64_t kSampleGridDigest = 0x6C31AC7AE846ABD9;
+
 struct Result {
     int status = -1;
     std::string err, out;
@@ -42,21 +42,11 @@ struct Result {
 
 class SurfconvTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/surfconv_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+    void SetUp() override { dir_ = temp_.path(); }
 
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
-    static std::string read(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    static std::string read(const std::string& p) { return read_file(p); }
 
     // Runs surfconv (or `exe`) in the test directory with the arguments as
     // given. With a limit, a child still running after that many seconds of
@@ -64,43 +54,16 @@ class SurfconvTest : public ::testing::Test {
     // instead of hanging the suite.
     Result run(const std::vector<std::string>& args, const char* exe = SURFCONV_EXE,
                int limit_seconds = 0) {
-        const std::string err_file = path(".stderr"), out_file = path(".stdout");
-        pid_t pid = fork();
-        if (pid == 0) {
-            if (chdir(dir_.c_str()) != 0) _exit(100);
-            int e = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int o = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (e < 0 || o < 0 || dup2(e, 2) < 0 || dup2(o, 1) < 0) _exit(101);
-            std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(exe));
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(exe, argv.data());
-            _exit(102);
-        }
+        PlatProgramRun how;
+        how.directory = dir_;
+        how.limit_seconds = limit_seconds;
+        PlatProgramResult done;
+        EXPECT_TRUE(plat_run_program(exe, args, how, &done)) << exe;
         Result r;
-        int wstatus = 0;
-        if (limit_seconds > 0) {
-            const auto deadline =
-                std::chrono::steady_clock::now() + std::chrono::seconds(limit_seconds);
-            while (waitpid(pid, &wstatus, WNOHANG) == 0) {
-                if (std::chrono::steady_clock::now() >= deadline) {
-                    kill(pid, SIGKILL);
-                    r.killed = true;
-                    break;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-        }
-        if (limit_seconds <= 0 || r.killed) {
-            EXPECT_EQ(waitpid(pid, &wstatus, 0), pid);
-        }
-        EXPECT_TRUE(WIFEXITED(wstatus));
-        r.status = WEXITSTATUS(wstatus);
-        r.err = read(err_file);
-        r.out = read(out_file);
-        fs::remove(err_file);
-        fs::remove(out_file);
+        r.status = done.status;
+        r.killed = done.killed;
+        r.err = done.err;
+        r.out = done.out;
         return r;
     }
 
@@ -131,6 +94,7 @@ class SurfconvTest : public ::testing::Test {
                "\" successful\n";
     }
 
+    TempDir temp_;
     std::string dir_;
 };
 
@@ -254,7 +218,7 @@ TEST_F(SurfconvTest, InputMustBeAnExistingRegularFile) {
 // never waited on for a writer.
 TEST_F(SurfconvTest, FifoInputIsRefusedWithoutWaiting) {
     constexpr int kLimit = 20;  // real seconds; both programs answer at once
-    ASSERT_EQ(mkfifo(path("in.dat").c_str(), 0600), 0);
+    if (!plat_test_make_fifo(path("in.dat"))) GTEST_SKIP() << kPlatTestNoFifo;
     Result r = run({"in.dat", "out.grd", "5"}, SURFCONV_EXE, kLimit);
     EXPECT_FALSE(r.killed);
     EXPECT_EQ(r.status, 2);
@@ -272,7 +236,8 @@ TEST_F(SurfconvTest, FifoInputIsRefusedWithoutWaiting) {
 TEST_F(SurfconvTest, OverwriteRules) {
     make_input("in.dat", 21, 21);
     std::ofstream(path("out.grd")) << "previous\n";
-    ASSERT_EQ(chmod(path("out.grd").c_str(), 0604), 0);
+    ASSERT_TRUE(plat_test_set_mode(path("out.grd"), 0604));
+    const unsigned mode = plat_test_mode(path("out.grd"));
     Result r = run({"in.dat", "out.grd", "5"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, head("in.dat", "out.grd") + "\t\"out.grd\" already exists\n");
@@ -292,15 +257,34 @@ TEST_F(SurfconvTest, OverwriteRules) {
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, success("in.dat", "out.grd"));
         EXPECT_EQ(read(path("out.grd")).substr(0, 4), "7 7 ");
-        struct stat st {};
-        ASSERT_EQ(stat(path("out.grd").c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0604u);
+        EXPECT_EQ(plat_test_mode(path("out.grd")), mode);
     }
+}
 
-    // A link to the output is kept; its target is replaced.
-    fs::rename(path("out.grd"), path("real.grd"));
-    fs::create_symlink("real.grd", path("out.grd"));
-    r = run({"-f", "in.dat", "out.grd", "3"});
+// A file the user may not write is not replaced behind their back, -f or not.
+TEST_F(SurfconvTest, ReadOnlyOutputIsRefused) {
+    if (!plat_test_read_only_is_enforced()) GTEST_SKIP() << "the superuser writes anything";
+    make_input("in.dat", 21, 21);
+    std::ofstream(path("out.grd")) << "previous\n";
+    ASSERT_TRUE(plat_test_set_mode(path("out.grd"), 0444));
+    Result r = run({"-f", "in.dat", "out.grd", "5"});
+    EXPECT_EQ(r.status, 5);
+    EXPECT_EQ(r.err, converting("in.dat", "out.grd") + head("in.dat", "out.grd") +
+                         "\tthere was an error writing to the file \"out.grd\"\n");
+    EXPECT_EQ(read(path("out.grd")), "previous\n");
+    EXPECT_EQ(plat_test_mode(path("out.grd")), 0444u);
+    ASSERT_TRUE(plat_test_set_mode(path("out.grd"), 0644));  // so that it can be cleaned up
+    int entries = 0;
+    for (auto e = fs::directory_iterator(dir_); e != fs::directory_iterator(); ++e) ++entries;
+    EXPECT_EQ(entries, 2);  // no temporary file left
+}
+
+// A link to the output is kept; its target is replaced.
+TEST_F(SurfconvTest, OutputLinkIsKept) {
+    make_input("in.dat", 21, 21);
+    std::ofstream(path("real.grd")) << "previous\n";
+    if (!plat_test_make_symlink("real.grd", path("out.grd"))) GTEST_SKIP() << kPlatTestNoSymlink;
+    Result r = run({"-f", "in.dat", "out.grd", "3"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(fs::is_symlink(path("out.grd")));
     EXPECT_EQ(read(path("real.grd")).substr(0, 4), "5 5 ");
@@ -309,7 +293,9 @@ TEST_F(SurfconvTest, OverwriteRules) {
 TEST_F(SurfconvTest, OutputThatCannotBeWritten) {
     make_input("in.dat", 21, 21);
     fs::create_directory(path("outdir"));
-    for (const char* out : {"outdir", "nodir/out.grd", "/dev/full"}) {
+    std::vector<std::string> outs = {"outdir", "nodir/out.grd"};
+    if (plat_test_full_device() != nullptr) outs.push_back(plat_test_full_device());
+    for (const std::string& out : outs) {
         Result r = run({"in.dat", out, "5"});
         EXPECT_EQ(r.status, 5) << out;
         EXPECT_EQ(r.err, converting("in.dat", out) + head("in.dat", out) +
@@ -382,6 +368,19 @@ TEST_F(SurfconvTest, ByteOrderMarkedPaths) {
     // An unpaired surrogate names nothing.
     r = run({"\xFF\xFE\x41\xD8\x41\x41", "out.grd", "3"});
     EXPECT_EQ(r.status, 2);
+}
+
+// The sample measurement converts to the same bytes on every system (the
+// digest is that of the file the Linux build writes).
+TEST_F(SurfconvTest, SampleConvertsToTheSameBytesEverywhere) {
+    fs::copy_file(std::string(SURF_SOURCE_DIR) + "/samples/sample.dat", path("sample.dat"));
+    Result r = run({"sample.dat", "sample.grd", "31"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string grid = read(path("sample.grd"));
+    uint64_t digest = 0xCBF29CE484222325ULL;  // FNV-1a
+    for (unsigned char c : grid) digest = (digest ^ c) * 0x100000001B3ULL;
+    EXPECT_EQ(grid.size(), kSampleGridSize);
+    EXPECT_EQ(digest, kSampleGridDigest) << std::hex << digest;
 }
 
 TEST_F(SurfconvTest, GridDerivativesOption) {

@@ -15,6 +15,8 @@
 # (sim/) and the tools' own library (tools/) stay in the build tree.
 function(surf_module name)
   cmake_parse_arguments(M "SHARED" "" "DEPS;TEST_DEPS;LABELS" ${ARGN})
+  surf_platform_choice(M_DEPS)
+  surf_platform_choice(M_TEST_DEPS)
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
   file(GLOB mains CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_main.cpp)
@@ -102,11 +104,50 @@ endfunction()
 # through the emulator, with room for all its cases. Labels come from the
 # folder's LABELS property either way.
 function(surf_register_tests target)
+  surf_binary_files(${target})
   if(WIN32)
     add_test(NAME ${target} COMMAND ${target} WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
     set_tests_properties(${target} PROPERTIES TIMEOUT 1200)
   else()
     gtest_discover_tests(${target} WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
       DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  endif()
+endfunction()
+
+# On Windows the platform library is a DLL that the programs would need beside
+# them. A program that loads no simulator library has no second module to
+# share the platform's state with, so it takes a static copy instead
+# (platform_static, made in the top CMakeLists.txt) when it sets the target
+# property SURF_STATIC_RUNTIME: the dependency on "platform" in the list
+# named by VAR is chosen by the program that is finally linked.
+function(surf_platform_choice var)
+  if(WIN32)
+    # An installed consumer links the DLL.
+    list(TRANSFORM ${var} REPLACE "^platform$"
+      "$<BUILD_INTERFACE:$<IF:$<BOOL:$<TARGET_PROPERTY:SURF_STATIC_RUNTIME>>,platform_static,platform>>;$<INSTALL_INTERFACE:surfconv::platform>")
+    set(${var} ${${var}} PARENT_SCOPE)
+  endif()
+endfunction()
+
+# Links a program into one file that runs on a Windows machine without
+# MinGW: the C++ runtime, libgcc and winpthread linked in, and the platform
+# library's static copy (see surf_platform_choice); its files and standard
+# streams are binary, as elsewhere (surf_binary_files). On other systems
+# nothing changes.
+function(surf_standalone_program)
+  if(WIN32)
+    foreach(target ${ARGN})
+      set_target_properties(${target} PROPERTIES SURF_STATIC_RUNTIME ON)
+      target_link_options(${target} PRIVATE -static)
+      surf_binary_files(${target})
+    endforeach()
+  endif()
+endfunction()
+
+# On Windows, makes an executable open files in binary mode unless asked for
+# text, with binary standard streams, as on the other systems.
+function(surf_binary_files target)
+  if(WIN32)
+    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/platform/binary_files_win.cpp)
   endif()
 endfunction()

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/compiler.h"
+
 // A caller's text buffer for explanations: `size` bytes at `text`. Writers
 // append within the capacity and always leave the text terminated; what does
 // not fit is cut off.
@@ -23,8 +25,7 @@ struct UTextBuffer {
 // Makes the text empty. A null buffer, or one without storage, is ignored.
 void u_text_clear(UTextBuffer* buffer);
 // Appends formatted text. A null buffer, or one without storage, is ignored.
-void u_text_append(UTextBuffer* buffer, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+void u_text_append(UTextBuffer* buffer, const char* format, ...) PLAT_PRINTF_FORMAT(2, 3);
 
 // The integer parser's bounds that mean "no bound", and its no-value mark.
 constexpr int32_t U_FIELD_NO_LOW = INT32_MIN;

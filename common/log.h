@@ -4,9 +4,11 @@
 
 #include <cstdint>
 
+#include "platform/compiler.h"
+
 // Sends the local time-stamp and a space, then the formatted message, through
 // the sink. The message is cut to 511 characters.
-void u_msg_stamped(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void u_msg_stamped(const char* format, ...) PLAT_PRINTF_FORMAT(1, 2);
 
 // For a non-zero status code, sends "%s\n" with u_error_name(code).
 void u_print_error(int code);

@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "platform/compiler.h"
+
 using UMsgSink = int (*)(const char* format, ...);
 
 // The process-wide sink. Library code always calls through this pointer.
@@ -15,10 +17,10 @@ extern UMsgSink u_msg_sink;
 UMsgSink u_set_msg_sink(UMsgSink sink);
 
 // Writers: format, then flush the stream; the result is that of fflush.
-int u_msg_to_stderr(const char* format, ...) __attribute__((format(printf, 1, 2)));
-int u_msg_to_stdout(const char* format, ...) __attribute__((format(printf, 1, 2)));
-int u_msg_to_file(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
-int u_msg_discard(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int u_msg_to_stderr(const char* format, ...) PLAT_PRINTF_FORMAT(1, 2);
+int u_msg_to_stdout(const char* format, ...) PLAT_PRINTF_FORMAT(1, 2);
+int u_msg_to_file(FILE* stream, const char* format, ...) PLAT_PRINTF_FORMAT(2, 3);
+int u_msg_discard(const char* format, ...) PLAT_PRINTF_FORMAT(1, 2);
 
 // The stream of the current sink: stdout or stderr for the two stream
 // writers, null for any other sink.

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/compiler.h"
+
 // The messages of one read or write. The first message is preceded by the
 // heading and the place (file or "+" text); the count decides the ten-message
 // limit of a read and whether a read counts as failed.
@@ -12,7 +14,7 @@ struct SbMessages {
     std::string place;
     int count = 0;
 
-    void report(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void report(const char* format, ...) PLAT_PRINTF_FORMAT(2, 3);
 };
 
 // Token classes of the calibration file's lexer.

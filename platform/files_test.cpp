@@ -1,9 +1,6 @@
 // Opening files: only regular files are read, nothing waits on a FIFO, and
 // every descriptor the library opens is closed on exec.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <functional>
@@ -11,10 +8,12 @@
 
 #include "common/testing/child_process.h"
 #include "common/testing/temp_dir.h"
+#include "platform/fs.h"
 #include "platform/ini.h"
 #include "platform/path.h"
 #include "platform/replace_file.h"
 #include "platform/tempfile.h"
+#include "platform/testfs_testing.h"
 
 namespace {
 
@@ -25,14 +24,13 @@ constexpr unsigned kBlockedAfter = 10;
 // call that blocks fails the test instead of hanging the suite.
 int run_bounded(const std::function<int()>& body) {
     return run_in_child([&] {
-        ::alarm(kBlockedAfter);
+        plat_test_end_after(kBlockedAfter);
         return body();
     });
 }
 
 bool closed_on_exec(FILE* file) {
-    int flags = ::fcntl(fileno(file), F_GETFD);
-    return flags >= 0 && (flags & FD_CLOEXEC) != 0;
+    return plat_test_closed_on_exec(file);
 }
 
 }  // namespace
@@ -40,7 +38,7 @@ bool closed_on_exec(FILE* file) {
 TEST(OpenRegular, FifoIsRefusedAtOnceInEveryMode) {
     TempDir dir;
     const std::string fifo = dir.file("fifo");
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    if (!plat_test_make_fifo(fifo)) GTEST_SKIP() << kPlatTestNoFifo;
     for (const char* mode : {"r", "rb", "r+", "w", "a"}) {
         int rc = run_bounded([&] {
             errno = 0;
@@ -51,9 +49,9 @@ TEST(OpenRegular, FifoIsRefusedAtOnceInEveryMode) {
         });
         EXPECT_EQ(rc, 0) << mode;
     }
-    struct stat st {};
-    ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    PlatFileStatus st{};
+    ASSERT_TRUE(plat_stat(fifo.c_str(), &st));
+    EXPECT_EQ(st.mode & PLAT_S_IFMT, 0x1000u);  // still the FIFO
 }
 
 TEST(OpenRegular, OtherKindsAreRefusedAndRegularFilesRead) {
@@ -61,7 +59,7 @@ TEST(OpenRegular, OtherKindsAreRefusedAndRegularFilesRead) {
     errno = 0;
     EXPECT_EQ(plat_fopen_regular(dir.path().c_str(), "rb"), nullptr);
     EXPECT_EQ(errno, EISDIR);
-    EXPECT_EQ(plat_fopen_regular("/dev/null", "r"), nullptr);
+    EXPECT_EQ(plat_fopen_regular(plat_test_null_device(), "r"), nullptr);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(plat_fopen_regular(dir.file("missing").c_str(), "r"), nullptr);
     EXPECT_EQ(errno, ENOENT);
@@ -72,7 +70,7 @@ TEST(OpenRegular, OtherKindsAreRefusedAndRegularFilesRead) {
     FILE* file = plat_fopen_regular(dir.file("f").c_str(), "rb");
     ASSERT_NE(file, nullptr);
     // Reads block again once the type is known.
-    EXPECT_EQ(::fcntl(fileno(file), F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_TRUE(plat_test_blocking(file));
     EXPECT_TRUE(closed_on_exec(file));
     char text[8] = {};
     EXPECT_EQ(std::fread(text, 1, sizeof text, file), 4u);
@@ -111,7 +109,7 @@ TEST(OpenRegular, ByteOrderMarkedPath) {
 TEST(OpenRegular, IniReaderGivesTheDefaultForAFifo) {
     TempDir dir;
     const std::string fifo = dir.file("acq.ini");
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    if (!plat_test_make_fifo(fifo)) GTEST_SKIP() << kPlatTestNoFifo;
     int rc = run_bounded([&] {
         char value[16];
         CHILD_REQUIRE(plat_ini_get_string("s", "k", "dflt", value, sizeof value, fifo.c_str()) ==
@@ -147,7 +145,7 @@ TEST(CloseOnExec, EveryWayALibraryFileIsOpened) {
     ASSERT_NE(beside, nullptr);
     EXPECT_TRUE(closed_on_exec(beside));
     std::fclose(beside);
-    ::unlink(temp.c_str());
+    plat_remove(temp.c_str());
 
     PlatReplaceFile replace{};
     FILE* out = replace.open(plain.c_str(), "_r");
@@ -155,15 +153,11 @@ TEST(CloseOnExec, EveryWayALibraryFileIsOpened) {
     EXPECT_TRUE(closed_on_exec(out));
     replace.abort();
 
-    // A FIFO target is written directly; a reader is waiting so the open returns.
-    const std::string fifo = dir.file("fifo");
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(reader, 0);
+    // A device target is written directly.
     PlatReplaceFile direct{};
-    out = direct.open(fifo.c_str(), "_r");
+    out = direct.open(plat_test_null_device(), "_r");
     ASSERT_NE(out, nullptr);
+    EXPECT_EQ(direct.temp, nullptr);
     EXPECT_TRUE(closed_on_exec(out));
     EXPECT_TRUE(direct.commit());
-    ::close(reader);
 }

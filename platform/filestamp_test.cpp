@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 
 #include "common/testing/temp_dir.h"
 
@@ -22,7 +23,7 @@ TEST(FileStamp, SameFileSameStampAndEveryKindOfChangeShows) {
     // or, for a file replaced by rename, the inode does.
     std::string other = dir.file("b.txt");
     write_file(other, "two\n");
-    ASSERT_EQ(std::rename(other.c_str(), path.c_str()), 0);
+    std::filesystem::rename(other, path);  // over the existing file
     PlatFileStamp replaced{};
     ASSERT_TRUE(plat_file_stamp(path.c_str(), &replaced));
     EXPECT_NE(replaced, first);

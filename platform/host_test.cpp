@@ -8,8 +8,9 @@
 TEST(Host, ExecutablePathIsThisProgramAsSpelled) {
     std::string path;
     ASSERT_TRUE(plat_executable_path(&path));
-    EXPECT_EQ(path, std::filesystem::canonical("/proc/self/exe").string());
-    EXPECT_EQ(std::filesystem::path(path).filename(), "platform_test");
+    EXPECT_TRUE(std::filesystem::path(path).is_absolute()) << path;
+    EXPECT_TRUE(std::filesystem::is_regular_file(path)) << path;
+    EXPECT_EQ(std::filesystem::path(path).stem(), "platform_test");
 }
 
 TEST(Host, ComputerNameIsShortUpperCaseWithoutDomain) {

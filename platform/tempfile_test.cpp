@@ -7,6 +7,7 @@
 
 #include "common/testing/temp_dir.h"
 #include "platform/fs.h"
+#include "platform/testfs_testing.h"
 
 namespace fs = std::filesystem;
 
@@ -18,7 +19,7 @@ TEST(TempFile, CreatedBesideTheTargetWithThePrefix) {
     EXPECT_EQ(fs::path(temp).parent_path(), dir.path());
     EXPECT_EQ(fs::path(temp).filename().string().substr(0, 4), "_cal");
     EXPECT_EQ(fs::path(temp).filename().string().size(), 10u);
-    EXPECT_EQ(std::fputs("abc", file), 1);
+    EXPECT_GE(std::fputs("abc", file), 0);
     EXPECT_TRUE(plat_sync_file(file));
     EXPECT_EQ(std::fclose(file), 0);
     EXPECT_EQ(read_file(temp), "abc");
@@ -39,7 +40,7 @@ TEST(TempFile, FailureGivesThePatternTried) {
 TEST(TempFile, DanglingLinkIsFollowed) {
     TempDir dir;
     std::string link = dir.file("l");
-    fs::create_symlink(dir.file("target"), link);
+    if (!plat_test_make_symlink(dir.file("target"), link)) GTEST_SKIP() << kPlatTestNoSymlink;
     EXPECT_EQ(plat_link_target(link.c_str()), dir.file("target"));
     std::string temp;
     FILE* file = plat_temp_beside(link.c_str(), "_x", &temp);

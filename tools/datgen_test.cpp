@@ -11,22 +11,16 @@
 #include <string>
 
 #include "common/status.h"
+#include "common/testing/temp_dir.h"
+#include "tools/testing/run_tool.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 struct Scratch {
-    fs::path dir;
-    Scratch() {
-        std::string pattern = (fs::temp_directory_path() / "datgen_test_XXXXXX").string();
-        dir = mkdtemp(pattern.data());
-    }
-    ~Scratch() {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-    std::string file(const char* name) const { return (dir / name).string(); }
+    TempDir dir;
+    std::string file(const char* name) const { return dir.file(name); }
 };
 
 struct ReadBack {
@@ -36,9 +30,11 @@ struct ReadBack {
     int status;
     explicit ReadBack(const DatImage& image) {
         std::vector<unsigned char> bytes = dat_image_bytes(image);
-        FILE* f = fmemopen(bytes.data(), bytes.size(), "rb");
-        status = dat_read_stream(f, nullptr, &record, &intensity, &phase);
-        std::fclose(f);
+        TempDir dir;
+        write_file(dir.file("image.dat"), std::string(bytes.begin(), bytes.end()));
+        FILE* f = std::fopen(dir.file("image.dat").c_str(), "rb");
+        status = f != nullptr ? dat_read_stream(f, nullptr, &record, &intensity, &phase) : -1;
+        if (f != nullptr) std::fclose(f);
     }
     ~ReadBack() {
         phase.release();
@@ -54,13 +50,7 @@ int64_t count_valid(const DatImage& image) {
 }
 
 std::string run(const std::string& command, int* exit_status) {
-    std::string out;
-    FILE* p = popen((command + " 2>&1").c_str(), "r");
-    char buffer[512];
-    while (p != nullptr && std::fgets(buffer, sizeof buffer, p) != nullptr) out += buffer;
-    int rc = p != nullptr ? pclose(p) : -1;
-    *exit_status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
+    return run_tool(command, exit_status);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // grdinfo: the converter's own output and hand-made files read back, every
 // kind of defect reported with its line and exit status 1, and the picture.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cmath>
 #include <cstdio>
@@ -12,6 +11,7 @@
 #include "common/testing/temp_dir.h"
 #include "tools/datgen.h"
 #include "tools/gridsag_read.h"
+#include "tools/testing/run_tool.h"
 
 namespace {
 
@@ -22,11 +22,7 @@ struct Result {
 
 Result grdinfo(const std::string& args) {
     Result r{};
-    FILE* p = popen((std::string(GRDINFO_EXE) + " " + args + " 2>&1").c_str(), "r");
-    char buffer[512];
-    while (p != nullptr && std::fgets(buffer, sizeof buffer, p) != nullptr) r.out += buffer;
-    const int rc = p != nullptr ? pclose(p) : -1;
-    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    r.out = run_tool(std::string(GRDINFO_EXE) + " " + args, &r.status);
     return r;
 }
 

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string_view>
 
+#include "platform/path.h"
 #include "tools/datgen.h"
 
 namespace {
@@ -119,24 +121,34 @@ struct Reader {
     }
 };
 
+// The next line with its line end, NUL bytes included; false at the end of
+// the file.
+bool next_line(FILE* f, std::string* line) {
+    line->clear();
+    int c;
+    while ((c = std::getc(f)) != EOF) {
+        line->push_back(static_cast<char>(c));
+        if (c == '\n') return true;
+    }
+    return !line->empty();
+}
+
 }  // namespace
 
 bool grid_sag_read(const char* path, GridSagFile* grid, std::string* error) {
     *grid = GridSagFile{};
     Reader r{path, error};
-    FILE* f = std::fopen(path, "rb");
+    FILE* f = plat_fopen(path, "rb");
     if (f == nullptr) {
         *error = std::string(path) + ": cannot open: " + std::strerror(errno);
         return false;
     }
-    char* line = nullptr;
-    size_t cap = 0;
+    std::string line;
     int64_t number = 0, points = 0, expected = 0;
     bool ok = true, have_header = false;
-    ssize_t len;
-    while (ok && (len = getline(&line, &cap, f)) >= 0) {
+    while (ok && next_line(f, &line)) {
         ++number;
-        const auto fields = split(line, static_cast<size_t>(len));
+        const auto fields = split(line.data(), line.size());
         if (!have_header) {
             ok = r.header(fields, grid);
             have_header = true;
@@ -150,7 +162,6 @@ bool grid_sag_read(const char* path, GridSagFile* grid, std::string* error) {
         }
     }
     const bool read_error = std::ferror(f) != 0;
-    std::free(line);
     std::fclose(f);
     if (!ok) return false;
     if (read_error) {

@@ -1,6 +1,8 @@
-// Test support: a fresh directory under /tmp, removed with its contents at the end.
+// Test support: a fresh directory in the system's temporary directory,
+// removed with its contents at the end; its path uses '/' separators.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 class TempDir {
@@ -17,6 +19,10 @@ class TempDir {
     std::string path_;
 };
 
-// Whole-file helpers for tests; read_file gives "" for a missing file.
+// The file-system path of a UTF-8 text (on Windows the narrow calls would
+// take it in the code page instead).
+std::filesystem::path utf8_path(const std::string& text);
+
+// Whole-file helpers for tests, UTF-8 paths; read_file gives "" for a missing file.
 void write_file(const std::string& path, const std::string& content);
 std::string read_file(const std::string& path);
