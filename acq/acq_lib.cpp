@@ -17,6 +17,7 @@
 #include "platform/event.h"
 #include "platform/ini.h"
 #include "platform/instance_lock.h"
+#include "platform/process.h"
 
 AcqGlobals& acq_globals() {
     static AcqGlobals globals;
@@ -196,9 +197,9 @@ int acq_mgropen(const char* iniName) {
 
     const char* config = u_config_dir();
     if (std::getenv("PULSARRES") == nullptr && config != nullptr) {
-        setenv("PULSARRES", config, 1);
-        setenv("PULSARVCF", config, 1);
-        setenv("PULSARDCF", config, 1);
+        plat_set_env("PULSARRES", config);
+        plat_set_env("PULSARVCF", config);
+        plat_set_env("PULSARDCF", config);
     }
 
     u_msg_sink("Initializing TsnAcq.dll\n");

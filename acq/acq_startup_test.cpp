@@ -1,39 +1,49 @@
 // Start-up: the loading lines, the ini echo, the library and module checks,
 // the instance lock held by another process, discovery and its limits, the
 // choice of modes, the error translation, and repeated start-up and release.
-#include <dirent.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
+#include <random>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "acq/acq_testing.h"
 #include "common/status.h"
 #include "common/testing/child_process.h"
 #include "platform/dynlib.h"
+#include "platform/host.h"
 #include "platform/instance_lock.h"
+#include "platform/process.h"
 
 namespace {
 
 // The instance lock is machine-wide: each test program keeps its own
 // temporary directory, so that programs run side by side (ctest -j, other
-// builds) never find it held.
+// builds) never find it held. Programs this one starts keep its directory.
 struct PrivateTempDir {
     PrivateTempDir() {
-        char path[] = "/tmp/acqtest-XXXXXX";
-        if (mkdtemp(path) != nullptr) {
-            dir = path;
-            setenv("TMPDIR", path, 1);
+        std::string inherited;
+        if (plat_get_env("ACQ_PRIVATE_TEMP", &inherited)) return;
+        std::error_code error;
+        const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+        for (int attempt = 0; attempt < 100 && dir.empty(); ++attempt) {
+            const std::filesystem::path candidate =
+                base / ("acqtest-" + std::to_string(std::random_device{}()));
+            if (std::filesystem::create_directory(candidate, error)) dir = candidate.string();
         }
+        if (dir.empty()) return;
+        for (const char* name : {"TMPDIR", "TMP", "TEMP"}) plat_set_env(name, dir.c_str());
+        plat_set_env("ACQ_PRIVATE_TEMP", dir.c_str());
     }
     ~PrivateTempDir() {
-        if (!dir.empty() && getpid() == owner) std::filesystem::remove_all(dir);
+        std::error_code error;
+        if (!dir.empty()) std::filesystem::remove_all(dir, error);
     }
     std::string dir;
-    pid_t owner = getpid();
 } const private_temp_dir;
 
 std::string echo_of(const std::string& ini) {
@@ -126,7 +136,7 @@ TEST_F(AcqTest, IniProblemsAreReportedAndInitialisationFails) {
                   "correct\n");
     EXPECT_FALSE(acq_loaded());
     EXPECT_EQ(run_in_child([] {
-                  unsetenv("SystemRoot");
+                  plat_set_env("SystemRoot", nullptr);
                   CapturedMessages lines;
                   CHILD_REQUIRE(acq_mgrinit(0, "+unit 0") == ERR_ACQ_INIT_DEV);
                   CHILD_REQUIRE(lines.text().find("INI file = TsnAcq.ini\nCannot access SystemRoot "
@@ -155,24 +165,10 @@ TEST(AcqFreshProcess, MissingLibrary) {
 // (name, value; a null value unsets it); true when it passed.
 bool run_fresh(const char* test,
                std::initializer_list<std::pair<const char*, const char*>> environment) {
-    char self[4096] = {};
-    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return false;
-    std::string filter = std::string("--gtest_filter=AcqFreshProcess.") + test;
-    pid_t pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-        setenv("ACQ_FRESH_PROCESS", "1", 1);
-        for (const auto& [name, value] : environment) {
-            if (value != nullptr)
-                setenv(name, value, 1);
-            else
-                unsetenv(name);
-        }
-        execl(self, self, filter.c_str(), "--gtest_brief=1", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::vector<std::string> entries{"ACQ_FRESH_PROCESS=1"};
+    for (const auto& [name, value] : environment)
+        entries.push_back(value != nullptr ? std::string(name) + "=" + value : std::string(name));
+    return run_tests_in_child(std::string("AcqFreshProcess.") + test, entries) == 0;
 }
 
 TEST(AcqLoading, MissingLibraryInAFreshProcess) {
@@ -245,29 +241,38 @@ TEST(AcqLoading, LibraryLackingAnEntryIsInvalid) {
               0);
 }
 
+// The other process of the test below: takes the instance lock, makes the
+// file "taken" in the directory it is given and holds the lock until the
+// file "release" appears there.
+TEST(AcqLockHolder, Hold) {
+    std::string dir;
+    if (!plat_get_env("ACQ_LOCK_HOLDER_DIR", &dir)) GTEST_SKIP() << "run by the test below";
+    PlatInstanceLock* lock = plat_instance_lock_open("PRYNTSCAL");
+    ASSERT_EQ(plat_instance_lock_wait(lock, 5000), 0);
+    write_file(dir + "/taken", "");
+    const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    while (!std::filesystem::exists(dir + "/release") && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    plat_instance_lock_close(lock);
+}
+
 TEST_F(AcqTest, InstanceLockHeldByAnotherProcessStopsTheStartUp) {
-    int ready[2], release[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(release), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        PlatInstanceLock* lock = plat_instance_lock_open("PRYNTSCAL");
-        char c = plat_instance_lock_wait(lock, 5000) == 0 ? 'y' : 'n';
-        (void)!write(ready[1], &c, 1);
-        (void)!read(release[0], &c, 1);
-        _exit(0);
-    }
-    char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    ASSERT_EQ(c, 'y');
+    TempDir talk;
+    PlatProcess* holder = plat_process_start_self({"--gtest_filter=AcqLockHolder.Hold"},
+                                                  {"ACQ_LOCK_HOLDER_DIR=" + talk.path()});
+    ASSERT_NE(holder, nullptr);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (!std::filesystem::exists(talk.file("taken")) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!std::filesystem::exists(talk.file("taken"))) plat_process_kill(holder);
+    ASSERT_TRUE(std::filesystem::exists(talk.file("taken")));
     EXPECT_EQ(start(), ERR_ACQ_INIT_DEV);
     EXPECT_EQ(messages(), "@ acq_mgrinit: Acquisition system in use by another process\n");
     EXPECT_FALSE(acq_loaded());
-    EXPECT_EQ(write(release[1], "x", 1), 1);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
+    write_file(talk.file("release"), "");
+    int code = -1;
+    ASSERT_EQ(plat_process_wait(holder, PLAT_INFINITE, &code), 0);
+    EXPECT_EQ(code, 0);
     // Given up by its holder: ours.
     EXPECT_EQ(start(), NO_ERROR);
 }
@@ -436,29 +441,21 @@ TEST_F(AcqDiscoveryTest, DeviceAndModeCountsAtTheirLimits) {
     EXPECT_NE(info->acq.secondaryModeId, 0);
 }
 
-int count_entries(const char* dir) {
-    int n = 0;
-    if (DIR* d = opendir(dir)) {
-        while (readdir(d) != nullptr) ++n;
-        closedir(d);
-    }
-    return n;
-}
-
 TEST_F(AcqTest, TwentyStartUpsAndReleasesLeaveThreadsAndDescriptorsAsTheyWere) {
     // The first cycle loads what stays loaded for the process (the module).
     ASSERT_EQ(start(), NO_ERROR);
     acq_mgrrelease();
-    int threads = count_entries("/proc/self/task");
-    int descriptors = count_entries("/proc/self/fd");
+    int threads = plat_process_thread_count();
+    if (threads < 0) GTEST_SKIP() << "no listing of a process's threads on this system";
+    int descriptors = plat_process_descriptor_count();
     for (int i = 0; i < 20; ++i) {
         ASSERT_EQ(start(), NO_ERROR) << i;
         ASSERT_EQ(pl_switch_live(info, 0), NO_ERROR);
         ASSERT_EQ(pl_switch_live(info, 1), NO_ERROR);
         acq_mgrrelease();
     }
-    EXPECT_EQ(count_entries("/proc/self/task"), threads);
-    EXPECT_EQ(count_entries("/proc/self/fd"), descriptors);
+    EXPECT_EQ(plat_process_thread_count(), threads);
+    EXPECT_EQ(plat_process_descriptor_count(), descriptors);
 }
 
 }  // namespace

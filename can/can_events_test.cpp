@@ -341,13 +341,7 @@ TEST(CanEventsFresh, LockCreationFailure) {
 }
 
 TEST(CanEventsChild, LocksInAFreshProcess) {
-    EXPECT_EQ(run_in_child([] {
-                  setenv("SURF_CAN_FRESH_PROCESS", "1", 1);
-                  execl("/proc/self/exe", "can_test", "--gtest_filter=CanEventsFresh.*",
-                        static_cast<char*>(nullptr));
-                  return 2;
-              }),
-              0);
+    EXPECT_EQ(run_tests_in_child("CanEventsFresh.*", {"SURF_CAN_FRESH_PROCESS=1"}), 0);
 }
 
 TEST_F(CanEventsTest, DecoderMemorySettersRaceThePoll) {

@@ -1,6 +1,5 @@
 #include "can/can_sleep.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include "config/sysinfo.h"
 #include "platform/clock.h"
 #include "platform/event.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -25,13 +25,7 @@ const bool kClockSet = [] {
 }();
 
 int thread_count() {
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.') ++count;
-        closedir(dir);
-    }
-    return count;
+    return plat_process_thread_count();
 }
 
 void drain_events() {

@@ -15,13 +15,14 @@ bool mwi_library_mapped() {
     std::ifstream maps("/proc/self/maps");
     std::string line;
     while (std::getline(maps, line))
-        if (line.find("libMotionWrapperInterface.so") != std::string::npos) return true;
+        if (line.find(plat_library_file_name("MotionWrapperInterface.dll")) != std::string::npos)
+            return true;
     return false;
 }
 
 namespace {
 
-const char* const kFile = "libMotionWrapperInterface.so";
+const std::string kFile = plat_library_file_name("MotionWrapperInterface.dll");
 
 // Loads the variant in a child and runs `check` on the load's status and
 // messages.

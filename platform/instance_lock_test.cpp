@@ -1,68 +1,93 @@
 #include "platform/instance_lock.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
 
+#include "common/testing/temp_dir.h"
 #include "platform/clock.h"
 #include "platform/event.h"
+#include "platform/host.h"
+#include "platform/process.h"
 
 namespace {
 // Unique per run: test runs of several people may share the temporary directory.
 std::string lock_name() {
-    return "PRYNTSCAL-test-" + std::to_string(::getpid());
+    return "PRYNTSCAL-test-" +
+           std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
 }
 
-// A child that takes the lock, reports on `ready` and holds it until `release`
-// is written (or, when `die` is set, ends without releasing it).
+void real_pause() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+// Another process holding the lock: this program run again for
+// InstanceLockHolder.Hold alone. It takes the lock, says so by making the
+// file "taken" in `dir`, and holds it until the file "release" appears (or,
+// when `die` is set, ends at once without releasing it).
 struct Holder {
-    pid_t pid = -1;
-    int ready[2] = {-1, -1};
-    int release[2] = {-1, -1};
+    TempDir dir;
+    PlatProcess* process = nullptr;
 
     bool start(const std::string& name, bool die) {
-        if (::pipe(ready) != 0 || ::pipe(release) != 0) return false;
-        pid = ::fork();
-        if (pid == 0) {
-            PlatInstanceLock* lock = plat_instance_lock_open(name.c_str());
-            char ok = plat_instance_lock_wait(lock, 0) == 0 ? 'y' : 'n';
-            if (::write(ready[1], &ok, 1) != 1) ::_exit(2);
-            if (die) ::_exit(0);
-            char c;
-            if (::read(release[0], &c, 1) != 1) ::_exit(3);
-            plat_instance_lock_release(lock);
-            ::_exit(0);
+        std::vector<std::string> environment{"SURF_LOCK_HOLDER=" + name,
+                                             "SURF_LOCK_HOLDER_DIR=" + dir.path()};
+        if (die) environment.push_back("SURF_LOCK_HOLDER_DIE=1");
+        process = plat_process_start_self({"--gtest_filter=InstanceLockHolder.Hold"}, environment);
+        if (process == nullptr) return false;
+        // Bounded in real time: a holder that never answers fails the test.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+        while (std::chrono::steady_clock::now() < end) {
+            if (std::filesystem::exists(dir.file("taken"))) return true;
+            if (plat_process_wait(process, 0, nullptr) == 0) {
+                process = nullptr;
+                return false;
+            }
+            real_pause();
         }
-        char c = 0;
-        return pid > 0 && ::read(ready[0], &c, 1) == 1 && c == 'y';
+        return false;
     }
+    // Lets it release the lock and end, or waits for a dying one to end.
     void finish() {
-        char c = 'x';
-        if (::write(release[1], &c, 1) != 1) return;
-        int status = 0;
-        ::waitpid(pid, &status, 0);
+        write_file(dir.file("release"), "");
+        if (process != nullptr) plat_process_wait(process, PLAT_INFINITE, nullptr);
+        process = nullptr;
     }
-    ~Holder() {
-        for (int fd : {ready[0], ready[1], release[0], release[1]})
-            if (fd >= 0) ::close(fd);
-    }
+    ~Holder() { plat_process_kill(process); }
 };
 
-// True when a descriptor of our own can lock the file now, as another process would.
-bool file_lock_is_free(const std::string& name) {
-    std::string path = (std::filesystem::temp_directory_path() / (name + ".lock")).string();
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return true;
-    bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    ::close(fd);
-    return free;
+TEST(InstanceLockHolder, Hold) {
+    std::string name, dir;
+    if (!plat_get_env("SURF_LOCK_HOLDER", &name) || !plat_get_env("SURF_LOCK_HOLDER_DIR", &dir))
+        GTEST_SKIP() << "the other process of the tests below";
+    PlatInstanceLock* lock = plat_instance_lock_open(name.c_str());
+    ASSERT_EQ(plat_instance_lock_wait(lock, 0), 0);
+    write_file(dir + "/taken", "");
+    std::string die;
+    if (plat_get_env("SURF_LOCK_HOLDER_DIE", &die)) std::_Exit(0);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    while (!std::filesystem::exists(dir + "/release") && std::chrono::steady_clock::now() < end)
+        real_pause();
+    EXPECT_TRUE(plat_instance_lock_release(lock));
+    plat_instance_lock_close(lock);
+}
+
+// True when a thread of its own with a handle of its own can take the lock
+// now, as another process could.
+bool lock_is_free(const std::string& name) {
+    int result = -2;
+    std::thread([&] {
+        PlatInstanceLock* probe = plat_instance_lock_open(name.c_str());
+        result = plat_instance_lock_wait(probe, 0);
+        if (result == 0) plat_instance_lock_release(probe);
+        plat_instance_lock_close(probe);
+    }).join();
+    return result == 0;
 }
 
 TEST(InstanceLock, ClosingTheLastHandleFromAnotherThreadReleasesIt) {
@@ -80,18 +105,18 @@ TEST(InstanceLock, ClosingTheLastHandleFromAnotherThreadReleasesIt) {
     });
     plat_wait_one(taken, PLAT_INFINITE);
     EXPECT_EQ(result.load(), 0);
-    EXPECT_FALSE(file_lock_is_free(name));
+    EXPECT_FALSE(lock_is_free(name));
 
     // A handle is left: the holder keeps the lock.
     std::thread([&] { plat_instance_lock_close(other); }).join();
-    EXPECT_FALSE(file_lock_is_free(name));
+    EXPECT_FALSE(lock_is_free(name));
     std::thread([&] { plat_instance_lock_close(lock); }).join();
-    EXPECT_TRUE(file_lock_is_free(name));
+    EXPECT_TRUE(lock_is_free(name));
 
     PlatInstanceLock* fresh = plat_instance_lock_open(name.c_str());
     EXPECT_EQ(plat_instance_lock_wait(fresh, 100), 0);
     plat_instance_lock_close(fresh);
-    EXPECT_TRUE(file_lock_is_free(name));
+    EXPECT_TRUE(lock_is_free(name));
     plat_event_set(done);
     holder.join();
     plat_handle_close(taken);
@@ -133,8 +158,7 @@ TEST(InstanceLock, DeathOfTheHolderReleasesIt) {
     std::string name = lock_name() + "-death";
     Holder holder;
     ASSERT_TRUE(holder.start(name, true));
-    int status = 0;
-    ::waitpid(holder.pid, &status, 0);
+    holder.finish();
     PlatInstanceLock* lock = plat_instance_lock_open(name.c_str());
     EXPECT_EQ(plat_instance_lock_wait(lock, 0), 0);
     plat_instance_lock_close(lock);

@@ -71,6 +71,7 @@ TEST_F(Wakeup, TheDeadlineIsOnTheLibraryClockAndNeverEndsTheWaitEarly) {
 }
 
 TEST_F(Wakeup, ReportsTheDescriptorTogetherWithTheWakeup) {
+    if (!plat_pty_available()) GTEST_SKIP() << "no descriptors to wait on without pseudo-terminals";
     PlatPty pty;
     ASSERT_TRUE(plat_pty_open(&pty));
     const int fd = pty.controller;
@@ -91,7 +92,7 @@ TEST_F(Wakeup, ReportsTheDescriptorTogetherWithTheWakeup) {
 
 TEST(VoluntarySwitches, CountTheSleepsOfEveryThread) {
     const int64_t before = plat_voluntary_switches();
-    ASSERT_GE(before, 0);
+    if (before < 0) GTEST_SKIP() << "the system keeps no count of voluntary switches";
     std::thread sleeper([] {
         for (int i = 0; i < 20; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     });

@@ -48,18 +48,20 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <numbers>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/export.h"
 #include "platform/ini.h"
 #include "sim/bench/simbench.h"
 
-#define SIMACQ_EXPORT extern "C" __attribute__((visibility("default")))
+#define SIMACQ_EXPORT extern "C" PLAT_EXPORT
 #ifdef SIMACQ_WITHOUT_MODE_SET
 // The broken build: the same library lacking one entry.
-#define SIMACQ_MODE_SET_EXPORT extern "C" __attribute__((visibility("hidden")))
+#define SIMACQ_MODE_SET_EXPORT extern "C"  // hidden with the rest
 #else
 #define SIMACQ_MODE_SET_EXPORT SIMACQ_EXPORT
 #endif
@@ -374,7 +376,7 @@ std::shared_ptr<const std::vector<float>> scene(int width, int height) {
             if (r > disc) {
                 double u = (r - disc) / spread;
                 s = 0.02 + 0.85 * std::exp(-u * u) *
-                               (0.55 + 0.45 * std::cos(2 * M_PI * (r - disc) / pitch));
+                               (0.55 + 0.45 * std::cos(2 * std::numbers::pi * (r - disc) / pitch));
             }
             (*pixels)[static_cast<size_t>(y) * width + x] = static_cast<float>(s);
         }

@@ -1,6 +1,5 @@
 // The simulated frame-acquisition library as the program sees it: loaded
 // through the platform loader, driven through its 31 entries.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include "common/testing/temp_dir.h"
 #include "platform/clock.h"
 #include "platform/dynlib.h"
+#include "platform/process.h"
 #include "sim/acq/testing/simacq_session.h"
 #include "sim/bench/simbench.h"
 #include "sim/can/simcan_fixture.h"
@@ -163,7 +163,7 @@ TEST_F(SimAcqTest, InitFailsForAMissingOrInvalidIni) {
     EXPECT_NE(sim->OpenDevice(), 0);
     EXPECT_EQ(sim->GetLastAcqError(), ACQ_LIB_INVALID_MODE);
 
-    unsetenv("SystemRoot");
+    plat_set_env("SystemRoot", nullptr);
     EXPECT_EQ(sim->InitDeviceMgr("TsnAcq.ini"), 0);
     EXPECT_EQ(sim->GetLastAcqError(), ACQ_LIB_CANNOT_FIND_FILE);
     EXPECT_EQ(sim->GetNumAcqDevices(), 0);

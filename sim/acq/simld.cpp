@@ -5,9 +5,10 @@
 #include <mutex>
 #include <string>
 
+#include "platform/export.h"
 #include "sim/acq/simacq.h"
 
-#define SIMLD_EXPORT extern "C" __attribute__((visibility("default")))
+#define SIMLD_EXPORT extern "C" PLAT_EXPORT
 
 namespace {
 std::mutex g_lock;

@@ -2,7 +2,9 @@
 
 #include <mutex>
 
-#define SIMBENCH_EXPORT __attribute__((visibility("default")))
+#include "platform/export.h"
+
+#define SIMBENCH_EXPORT PLAT_EXPORT
 
 namespace {
 std::mutex g_lock;

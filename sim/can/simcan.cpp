@@ -21,10 +21,11 @@
 
 #include "can/can_api.h"
 #include "platform/clock.h"
+#include "platform/export.h"
 #include "sim/bench/simbench.h"
 #include "sim/can/simcan_internal.h"
 
-#define SIMCAN_EXPORT extern "C" __attribute__((visibility("default")))
+#define SIMCAN_EXPORT extern "C" PLAT_EXPORT
 
 namespace {
 

@@ -2,13 +2,13 @@
 // as the program's loader resolves them, a fresh simulation for each test.
 #pragma once
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
 #include <thread>
 
+#include "platform/process.h"
 #include "sim/can/testing/simcan_session.h"
 
 struct SimCanApi {
@@ -26,13 +26,7 @@ inline uint32_t simcan_ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
 
 // Threads of this process.
 inline int simcan_thread_count() {
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.') ++count;
-        closedir(dir);
-    }
-    return count;
+    return plat_process_thread_count();
 }
 
 // The thread count once it has come down to `want`, or what it is after 5 s

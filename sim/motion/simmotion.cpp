@@ -16,9 +16,10 @@
 
 #include "motion/mwi_api.h"
 #include "platform/clock.h"
+#include "platform/export.h"
 #include "sim/bench/simbench.h"
 
-#define SIMMOTION_EXPORT extern "C" __attribute__((visibility("default")))
+#define SIMMOTION_EXPORT extern "C" PLAT_EXPORT
 
 namespace {
 

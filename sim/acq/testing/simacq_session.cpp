@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "platform/dynlib.h"
+#include "platform/process.h"
 
 namespace {
 std::once_flag g_once;
@@ -150,5 +151,5 @@ bool simacq_write_default_ini(const std::string& directory) {
 }
 
 void simacq_set_system_root(const std::string& directory) {
-    setenv("SystemRoot", directory.c_str(), 1);
+    plat_set_env("SystemRoot", directory.c_str());
 }
