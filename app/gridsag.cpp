@@ -307,7 +307,13 @@ int64_t format_sampled(const Grid& g, const Unit& u, char* buf, Scratch* s) {
                 const unsigned char state = s->state[j - j0];
                 if (state == GRIDSAG_NOT_IN_CELL) {
                     pv = v;
-                    if (!g.point(i, j, g.col_axis(j), ya, v)) {
+                    const Grid::Axis3* xa = row_in_cell && j != 0 && j != g.columns - 1
+                                                ? &g.col_axes[size_t(j)]
+                                                : nullptr;
+                    const bool ok = xa != nullptr
+                                        ? gridsag_across_cells(row, xa->m, xa->c, xa->p, v)
+                                        : g.point(i, j, g.col_axis(j), ya, v);
+                    if (!ok) {
                         p = put_no_data(p);
                         continue;
                     }

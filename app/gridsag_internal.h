@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "datafile/surface.h"
+
 // A point whose nine samples share one cell between four elements p (lo, lo),
 // q (hi, lo), r (lo, hi) and s (hi, hi), as the difference sampling needs it.
 struct GridSagCellMath {
@@ -46,6 +48,13 @@ enum GridSagPointState : unsigned char {
 // Samples columns [j0, j1) of the row: state[j - j0], and for GRIDSAG_DATA the
 // sag and three derivatives in v[4 * (j - j0)] onwards.
 void gridsag_sample_row(const GridSagRow& row, int j0, int j1, unsigned char* state, double* v);
+
+// Sag and sampled derivatives of a point of the row (not on the grid's
+// border) whose positions across, x - s, x and x + s, do not share a cell;
+// false without data. Each of those positions has its own cell, whose plane
+// the three samples at it share.
+bool gridsag_across_cells(const GridSagRow& row, const PhaseAxis& xm, const PhaseAxis& xc,
+                          const PhaseAxis& xp, double out[4]);
 
 // Which routine gridsag_sample_row runs; tests switch between them.
 enum GridSagKernel : int {

@@ -91,6 +91,42 @@ bool gridsag_in_cell(int64_t p, int64_t q, int64_t r, int64_t s4, const double x
 #endif
 }
 
+bool gridsag_across_cells(const GridSagRow& row, const PhaseAxis& xm, const PhaseAxis& xc,
+                          const PhaseAxis& xp, double out[4]) {
+    const PhaseAxis* xs[3] = {&xm, &xc, &xp};
+    double A[3], B[3], C[3];
+    for (int a = 0; a < 3; ++a) {
+        const PhaseAxis& x = *xs[a];
+        if (!x.inside) return false;
+        const int64_t p = row.lo_row[x.lo], q = row.lo_row[x.hi];
+        const int64_t r = row.hi_row[x.lo], s4 = row.hi_row[x.hi];
+        if (p >= INVALID_PHASE || q >= INVALID_PHASE || r >= INVALID_PHASE || s4 >= INVALID_PHASE) {
+            return false;
+        }
+        A[a] = static_cast<double>(s4 + r - q - p);
+        B[a] = static_cast<double>(s4 + q - r - p);
+        C[a] = static_cast<double>(p + q + r + s4) / 4.0;
+    }
+    const double oy[3] = {row.ym, row.yc, row.yp};
+    const int64_t vc = static_cast<int64_t>(row.math.vc);
+    double z[3][3];  // [across][down], each m, c, p
+    for (int a = 0; a < 3; ++a) {
+        for (int b = 0; b < 3; ++b) {
+            const double v = (A[a] * oy[b] + B[a] * xs[a]->offset) * 0.5 + C[a];
+            const int64_t w = static_cast<int64_t>(v >= 0.0 ? v + 0.5 : v - 0.5);
+            if (w < INT32_MIN || w >= INVALID_PHASE) return false;
+            z[a][b] = static_cast<double>(w - vc) * row.math.k;
+        }
+    }
+    const double t1 = (z[2][2] - z[0][2]) / row.math.dx;
+    const double t2 = (z[2][0] - z[0][0]) / row.math.dx;
+    out[0] = z[1][1];
+    out[1] = (z[2][1] - z[0][1]) / row.math.dx;
+    out[2] = (z[1][2] - z[1][0]) / row.math.dy;
+    out[3] = (t1 - t2) / row.math.dy;
+    return true;
+}
+
 namespace {
 
 bool finite4(const double v[4]) {

@@ -699,4 +699,68 @@ TEST(GFormatTest, ExhaustiveSweepsMatchPrintf) {
     for (int n = 0; n < 1000000; ++n, v = std::nextafter(v, 1.0)) ASSERT_TRUE(SameAsPrintf(v));
 }
 
+// A point whose positions across lie in different cells, against the plain
+// sampling of its nine positions one by one; on whole positions the corners
+// put samples exactly at the end of the phase range or a count inside it.
+TEST(GridSagRowTest, AcrossCellsMatchesPlainSampling) {
+    std::mt19937 gen(23);
+    constexpr int kWidth = 16;
+    std::vector<int32_t> lo(kWidth), hi(kWidth);
+    int32_t* rows[2] = {lo.data(), hi.data()};
+    std::uniform_real_distribution<double> offset(-0.5, 0.5);
+    int with_data = 0, without = 0;
+    for (int trial = 0; trial < 4000; ++trial) {
+        const bool ends = trial % 4 == 0;
+        for (int x = 0; x < kWidth; x += 2) {
+            const bool top = gen() % 2 == 0;
+            const int32_t end = top ? INVALID_PHASE - 1 : INT32_MIN;
+            const int32_t in = static_cast<int32_t>(gen() % 2);
+            lo[x] = lo[x + 1] = hi[x] = ends ? end : static_cast<int32_t>(gen() % 4001) - 2000;
+            hi[x + 1] = !ends ? static_cast<int32_t>(gen() % 4001) - 2000
+                        : top ? INVALID_PHASE - 3 + in
+                              : INT32_MIN + 2 - in;
+            if (!ends && gen() % 40 == 0) lo[x] = INVALID_PHASE;
+        }
+        PhaseAxis xs[3], ys[3];
+        for (PhaseAxis& a : xs) {
+            const int first = static_cast<int>(gen() % (kWidth / 2)) * 2;
+            const bool whole = ends || gen() % 4 == 0;
+            a = PhaseAxis{gen() % 16 != 0, first, whole && !ends ? first : first + 1,
+                          ends    ? -0.5
+                          : whole ? 0.0
+                                  : offset(gen)};
+        }
+        const double yc = ends ? -0.5 : offset(gen);
+        for (int b = 0; b < 3; ++b) ys[b] = PhaseAxis{true, 0, 1, ends ? yc : yc + 0.01 * (b - 1)};
+        const GridSagCellMath math{trial % 2 == 0 ? 0.0 : 321.0, 1e-3, 0.02, 0.03};
+        const GridSagRow row{lo.data(),    hi.data(),    nullptr,      nullptr,
+                             nullptr,      nullptr,      nullptr,      nullptr,
+                             ys[0].offset, ys[1].offset, ys[2].offset, math};
+        double got[4];
+        const bool ok = gridsag_across_cells(row, xs[0], xs[1], xs[2], got);
+
+        double z[3][3];
+        bool plain_ok = true;
+        for (int a = 0; a < 3 && plain_ok; ++a) {
+            for (int b = 0; b < 3 && plain_ok; ++b) {
+                int32_t v = 0;
+                plain_ok = sample_phase_at(rows, xs[a], ys[b], &v);
+                z[a][b] = static_cast<double>(int64_t{v} - static_cast<int64_t>(math.vc)) * math.k;
+            }
+        }
+        ASSERT_EQ(ok, plain_ok) << "trial " << trial;
+        if (!ok) {
+            ++without;
+            continue;
+        }
+        ++with_data;
+        const double t1 = (z[2][2] - z[0][2]) / math.dx, t2 = (z[2][0] - z[0][0]) / math.dx;
+        const double want[4] = {z[1][1], (z[2][1] - z[0][1]) / math.dx,
+                                (z[1][2] - z[1][0]) / math.dy, (t1 - t2) / math.dy};
+        ASSERT_EQ(std::memcmp(got, want, sizeof want), 0) << "trial " << trial;
+    }
+    EXPECT_GT(with_data, 500);
+    EXPECT_GT(without, 500);
+}
+
 }  // namespace

@@ -26,6 +26,7 @@
 
 #include "app/driver.h"
 #include "app/gridsag.h"
+#include "app/gridsag_internal.h"
 #include "app/gridsag_reference.h"
 #include "common/status.h"
 #include "datafile/datfile.h"
@@ -247,6 +248,8 @@ int main(int argc, char** argv) {
         if (std::fgets(line, sizeof line, f) != nullptr) std::printf("load average: %s", line);
         std::fclose(f);
     }
+    std::printf("row sampling: %s\n",
+                gridsag_wide_kernel_available() ? "four lanes (AVX2)" : "portable");
     const struct {
         int n;
         int width;
