@@ -1,11 +1,11 @@
 #include "platform/clock.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
 
 #include "common/testing/child_process.h"
+#include "platform/process.h"
 
 namespace {
 using Steady = std::chrono::steady_clock;
@@ -25,13 +25,13 @@ TEST(Clock, SleepsAndTimeOutsRunOnTheScaledClock) {
 
 TEST(Clock, ScaleComesFromTheEnvironmentAndIsRealTimeWithoutIt) {
     EXPECT_EQ(run_in_child([] {
-                  ::setenv("SURF_CLOCK_SCALE", "250", 1);
+                  plat_set_env("SURF_CLOCK_SCALE", "250");
                   plat_set_clock_scale(0);
                   CHILD_REQUIRE(plat_clock_scale() == 250.0);
-                  ::setenv("SURF_CLOCK_SCALE", "fast", 1);
+                  plat_set_env("SURF_CLOCK_SCALE", "fast");
                   plat_set_clock_scale(0);
                   CHILD_REQUIRE(plat_clock_scale() == 1.0);
-                  ::unsetenv("SURF_CLOCK_SCALE");
+                  plat_set_env("SURF_CLOCK_SCALE", nullptr);
                   plat_set_clock_scale(0);
                   CHILD_REQUIRE(plat_clock_scale() == 1.0);
                   plat_set_clock_scale(0.5);
