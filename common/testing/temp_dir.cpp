@@ -6,6 +6,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "common/testing/child_process.h"
+
 TempDir::TempDir() {
     namespace fs = std::filesystem;
     // create_directory says whether it made the directory, so two tests
@@ -13,6 +15,13 @@ TempDir::TempDir() {
     static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     std::random_device seed;
     std::mt19937_64 random(seed());
+    // A child run of the test takes the directory its parent made here.
+    path_ = run_in_child_inherited_temp_dir();
+    if (!path_.empty()) {
+        std::error_code ignored;
+        fs::create_directories(utf8_path(path_), ignored);
+        return;
+    }
     const fs::path base = fs::temp_directory_path();
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = "surftest-";
@@ -21,6 +30,7 @@ TempDir::TempDir() {
         if (fs::create_directory(base / name, error)) {
             const std::u8string text = (base / name).generic_u8string();
             path_.assign(text.begin(), text.end());
+            run_in_child_note_temp_dir(path_);
             return;
         }
         if (error) throw std::runtime_error("cannot create a directory in " + base.string());
