@@ -244,13 +244,18 @@ struct Scratch {
     // A piece of a row sampled ahead of its formatting.
     unsigned char state[kRowPiece];
     double values[4 * kRowPiece];
+    uint32_t d6[kRowPiece];
+    int32_t x10[kRowPiece];
     std::vector<double> z;
     std::vector<unsigned char> has;
 };
 
 // Sags rarely repeat, so they skip the cache; the derivatives mostly hit it.
-inline char* put_point(char* p, const double v[4], FormatCache* cache) {
-    p = gformat(p, v[0]);
+// d6 and x10 are the sag's digits and exponent when the row sampling worked
+// them out (d6 not 0).
+inline char* put_point(char* p, const double v[4], FormatCache* cache, uint32_t d6 = 0,
+                       int32_t x10 = 0) {
+    p = d6 != 0 ? gformat_digits(p, std::signbit(v[0]), d6, x10) : gformat(p, v[0]);
     *p++ = ' ';
     p = cache->put(p, v[1]);
     *p++ = ' ';
@@ -298,13 +303,14 @@ int64_t format_sampled(const Grid& g, const Unit& u, char* buf, Scratch* s) {
         for (int j0 = u.col0; j0 < u.col1; j0 += kRowPiece) {
             const int j1 = std::min(u.col1, j0 + kRowPiece);
             if (row_in_cell) {
-                gridsag_sample_row(row, j0, j1, s->state, s->values);
+                gridsag_sample_row(row, j0, j1, s->state, s->values, s->d6, s->x10);
             } else {
                 std::memset(s->state, GRIDSAG_NOT_IN_CELL, static_cast<size_t>(j1 - j0));
             }
             for (int j = j0; j < j1; ++j) {
                 const double* pv = s->values + 4 * (j - j0);
                 const unsigned char state = s->state[j - j0];
+                uint32_t d6 = 0;
                 if (state == GRIDSAG_NOT_IN_CELL) {
                     pv = v;
                     const Grid::Axis3* xa = row_in_cell && j != 0 && j != g.columns - 1
@@ -323,8 +329,10 @@ int64_t format_sampled(const Grid& g, const Unit& u, char* buf, Scratch* s) {
                     continue;
                 } else if (state != GRIDSAG_DATA) {
                     return -1;
+                } else {
+                    d6 = s->d6[j - j0];
                 }
-                p = put_point(p, pv, &s->cache);
+                p = put_point(p, pv, &s->cache, d6, s->x10[j - j0]);
             }
         }
     }

@@ -46,8 +46,12 @@ enum GridSagPointState : unsigned char {
 };
 
 // Samples columns [j0, j1) of the row: state[j - j0], and for GRIDSAG_DATA the
-// sag and three derivatives in v[4 * (j - j0)] onwards.
-void gridsag_sample_row(const GridSagRow& row, int j0, int j1, unsigned char* state, double* v);
+// sag and three derivatives in v[4 * (j - j0)] onwards. Where the routine
+// works out the sag's six significant digits and decimal exponent on the way
+// (gformat_digits' d6 and x), they are in d6[j - j0] and x10[j - j0];
+// elsewhere d6 is 0 and the sag is formatted the usual way.
+void gridsag_sample_row(const GridSagRow& row, int j0, int j1, unsigned char* state, double* v,
+                        uint32_t* d6, int32_t* x10);
 
 // Sag and sampled derivatives of a point of the row (not on the grid's
 // border) whose positions across, x - s, x and x + s, do not share a cell;

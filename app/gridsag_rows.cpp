@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "app/gformat.h"
 #include "app/gridsag_internal.h"
 #include "datafile/surface.h"
 
@@ -133,7 +134,9 @@ bool finite4(const double v[4]) {
     return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]) && std::isfinite(v[3]);
 }
 
-void sample_row_portable(const GridSagRow& row, int j0, int j1, unsigned char* state, double* v) {
+void sample_row_portable(const GridSagRow& row, int j0, int j1, unsigned char* state, double* v,
+                         uint32_t* d6) {
+    std::memset(d6, 0, sizeof *d6 * static_cast<size_t>(j1 - j0));
     const double yc = row.yc, yp = row.yp, ym = row.ym;
     const double yo[10] = {yc, yp, yc, ym, yp, ym, yp, ym, yc, yc};
     for (int j = j0; j < j1; ++j, ++state, v += 4) {
@@ -193,8 +196,64 @@ GRIDSAG_WIDE_INLINE __m256d wide_finite(__m256d x) {
 // point. The nine samples of a point share its cell's A, B and C, and the
 // products A oy and B ox are each shared by three samples: the same products,
 // so the same values.
+// The low 32 bits of each 64-bit lane, as the four 32-bit lanes of a half.
+GRIDSAG_WIDE_INLINE __m128i low32(__m256i v) {
+    return _mm256_castsi256_si128(
+        _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)));
+}
+
+// gformat's digits of four values: d6 holds the six rounded significant
+// digits and x10 the decimal exponent where gformat's fast path would take
+// them from a multiplication (not a division), and d6 is 0 where gformat is to
+// decide (zero, a magnitude without an exact power of ten, a near tie, 10^5
+// and above). The operations are gformat's, lane by lane.
+GRIDSAG_WIDE_INLINE void wide_digits(__m256d value, uint32_t* d6, int32_t* x10) {
+    const __m256i bits = _mm256_castpd_si256(value);
+    const __m256i magnitude = _mm256_and_si256(bits, _mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFll));
+    const __m256i e2 = _mm256_sub_epi64(_mm256_srli_epi64(magnitude, 52), _mm256_set1_epi64x(1023));
+    // x = (e2 78913) >> 18 in the low 32 bits of each lane (the product fits).
+    const __m256i x = _mm256_srai_epi32(_mm256_mul_epi32(e2, _mm256_set1_epi64x(78913)), 18);
+    // The product's high half is its sign, so the shift of both halves leaves
+    // x as a 64-bit value too.
+    const __m256i shift64 = _mm256_sub_epi64(_mm256_set1_epi64x(5), x);
+    // Fast where -56 <= e2 <= 86 and 1 <= shift <= 22, so that both scalings
+    // below multiply by an exact power of ten.
+    const __m256i e2_ok =
+        _mm256_andnot_si256(_mm256_or_si256(_mm256_cmpgt_epi64(_mm256_set1_epi64x(-56), e2),
+                                            _mm256_cmpgt_epi64(e2, _mm256_set1_epi64x(86))),
+                            _mm256_set1_epi64x(-1));
+    const __m256i shift_ok =
+        _mm256_andnot_si256(_mm256_or_si256(_mm256_cmpgt_epi64(_mm256_set1_epi64x(1), shift64),
+                                            _mm256_cmpgt_epi64(shift64, _mm256_set1_epi64x(22))),
+                            _mm256_set1_epi64x(-1));
+    __m256i ok = _mm256_and_si256(e2_ok, shift_ok);
+    const __m256i index = _mm256_and_si256(shift64, ok);  // 0 where not fast
+    const __m256i index1 = _mm256_and_si256(_mm256_sub_epi64(index, _mm256_set1_epi64x(1)), ok);
+    const __m256d pow = _mm256_i64gather_pd(gformat_detail::kPow10, index, 8);
+    const __m256d pow1 = _mm256_i64gather_pd(gformat_detail::kPow10, index1, 8);
+    const __m256d a = _mm256_andnot_pd(_mm256_set1_pd(-0.0), value);
+    const __m256d m0 = _mm256_mul_pd(a, pow);
+    const __m256d big = _mm256_cmp_pd(m0, _mm256_set1_pd(1e6), _CMP_GE_OQ);
+    const __m256d m = _mm256_blendv_pd(m0, _mm256_mul_pd(a, pow1), big);
+    // m < 10^6 where fast: the integer part and the fraction are exact.
+    const __m128i whole = _mm256_cvttpd_epi32(m);
+    const __m256d frac = _mm256_sub_pd(m, _mm256_cvtepi32_pd(whole));
+    const __m256d tie = _mm256_and_pd(_mm256_cmp_pd(frac, _mm256_set1_pd(0.5 - 1e-6), _CMP_GT_OQ),
+                                      _mm256_cmp_pd(frac, _mm256_set1_pd(0.5 + 1e-6), _CMP_LT_OQ));
+    ok = _mm256_andnot_si256(_mm256_castpd_si256(tie), ok);
+    const __m256d up = _mm256_cmp_pd(frac, _mm256_set1_pd(0.5), _CMP_GT_OQ);
+    __m128i digits = _mm_sub_epi32(whole, low32(_mm256_castpd_si256(up)));  // + 1 where up
+    __m128i exp10 = _mm_sub_epi32(low32(x), low32(_mm256_castpd_si256(big)));
+    const __m128i carry = _mm_cmpeq_epi32(digits, _mm_set1_epi32(1000000));
+    digits = _mm_blendv_epi8(digits, _mm_set1_epi32(100000), carry);
+    exp10 = _mm_sub_epi32(exp10, carry);
+    digits = _mm_and_si128(digits, low32(ok));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d6), digits);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(x10), exp10);
+}
+
 GRIDSAG_WIDE_FN void sample_row_wide(const GridSagRow& row, int j0, int j1, unsigned char* state,
-                                     double* v) {
+                                     double* v, uint32_t* d6, int32_t* x10) {
     const __m128i invalid = _mm_set1_epi32(INVALID_PHASE);
     const __m256d quarter = _mm256_set1_pd(0.25);
     WideConstants kc;
@@ -211,7 +270,7 @@ GRIDSAG_WIDE_FN void sample_row_wide(const GridSagRow& row, int j0, int j1, unsi
     const int* hi_row = row.hi_row;
 
     int j = j0;
-    for (; j + 4 <= j1; j += 4, state += 4, v += 16) {
+    for (; j + 4 <= j1; j += 4, state += 4, v += 16, d6 += 4, x10 += 4) {
         int32_t cells;
         std::memcpy(&cells, row.in_cell + j, 4);
         const int in_cell = _mm_movemask_ps(_mm_castsi128_ps(
@@ -257,6 +316,7 @@ GRIDSAG_WIDE_FN void sample_row_wide(const GridSagRow& row, int j0, int j1, unsi
                                          dx);
         const __m256d zxy = _mm256_div_pd(_mm256_sub_pd(t1, t2), dy);
         const __m256d z0 = wide_sample(ayc, bxc, C, kc, &t_lo, &t_hi);
+        wide_digits(z0, d6, x10);
         const int fin =
             _mm256_movemask_pd(_mm256_and_pd(_mm256_and_pd(wide_finite(z0), wide_finite(zx)),
                                              _mm256_and_pd(wide_finite(zy), wide_finite(zxy))));
@@ -284,7 +344,7 @@ GRIDSAG_WIDE_FN void sample_row_wide(const GridSagRow& row, int j0, int j1, unsi
         _mm256_storeu_pd(v + 8, _mm256_permute2f128_pd(a0, b0, 0x31));
         _mm256_storeu_pd(v + 12, _mm256_permute2f128_pd(a1, b1, 0x31));
     }
-    sample_row_portable(row, j, j1, state, v);
+    sample_row_portable(row, j, j1, state, v, d6);
 }
 
 bool cpu_has_avx2() {
@@ -296,14 +356,17 @@ bool cpu_has_avx2() {
 
 }  // namespace
 
-void gridsag_sample_row(const GridSagRow& row, int j0, int j1, unsigned char* state, double* v) {
+void gridsag_sample_row(const GridSagRow& row, int j0, int j1, unsigned char* state, double* v,
+                        uint32_t* d6, int32_t* x10) {
 #if defined(GRIDSAG_WIDE)
     if (g_kernel.load(std::memory_order_relaxed) == GRIDSAG_KERNEL_BEST && cpu_has_avx2()) {
-        sample_row_wide(row, j0, j1, state, v);
+        sample_row_wide(row, j0, j1, state, v, d6, x10);
         return;
     }
+#else
+    (void)x10;
 #endif
-    sample_row_portable(row, j0, j1, state, v);
+    sample_row_portable(row, j0, j1, state, v, d6);
 }
 
 void gridsag_set_kernel(int kernel) {

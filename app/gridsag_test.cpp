@@ -488,6 +488,7 @@ TEST(GridSagRowTest, WideAndPortableSamplingAgree) {
     };
     std::uniform_real_distribution<double> offset(-0.5, 0.5);
     int outcomes[4] = {0, 0, 0, 0};
+    int sag_digits = 0, sag_general = 0;
     const KernelReset reset;
     for (int trial = 0; trial < 400; ++trial) {
         for (int x = 0; x < kWidth; ++x) {
@@ -522,8 +523,29 @@ TEST(GridSagRowTest, WideAndPortableSamplingAgree) {
             }
             yc = -0.5;
         }
+        if (trial % 10 == 8) {
+            // Whole positions on flat cells of +-10^n counts: with the height
+            // per count just below 10^-6 the sags are 0.9999996 10^(n - 6),
+            // whose sixth digit rounds up into a seventh.
+            for (int x = 0; x + 1 < kWidth; x += 2) {
+                int32_t v = 1;
+                for (int n = static_cast<int>(gen() % 7); n > 0; --n) v *= 10;
+                lo[x] = lo[x + 1] = hi[x] = hi[x + 1] = gen() % 2 == 0 ? v : -v;
+            }
+            for (int j = 0; j < kColumns; ++j) {
+                col_lo[j] = 2 * static_cast<int32_t>(gen() % (kWidth / 2));
+                col_hi[j] = col_lo[j] + 1;
+                xm[j] = xc[j] = xp[j] = -0.5;
+            }
+            yc = -0.5;
+        }
+        const bool whole = trial % 10 >= 8;
         // Heights per count up to where the sags and derivatives overflow.
-        const double k = trial % 5 == 0 ? 1e304 : 1e-3 * (1 + trial % 3);
+        // and sags of every form: fixed, 0.000ddd, with an exponent, and from
+        // 10^5 on, where the general formatting takes over; 5e-7 gives ties of
+        // the sixth digit.
+        const double ks[] = {1e304, 1e-3, 2e-3, 0.37, 1.1e-12, 5e-7, 7.5};
+        const double k = trial % 10 == 8 ? 1e-6 * (1 - 4e-7) : ks[trial % 7];
         const GridSagRow row{lo.data(),
                              hi.data(),
                              col_lo.data(),
@@ -532,18 +554,20 @@ TEST(GridSagRowTest, WideAndPortableSamplingAgree) {
                              xc.data(),
                              xp.data(),
                              in_cell.data(),
-                             trial % 10 == 9 ? yc : yc - 0.01,
+                             whole ? yc : yc - 0.01,
                              yc,
-                             trial % 10 == 9 ? yc : yc + 0.01,
-                             {trial % 2 == 0 ? 0.0 : 12345.0, k, 0.02, 0.03}};
+                             whole ? yc : yc + 0.01,
+                             {trial % 2 == 0 || trial % 10 == 8 ? 0.0 : 12345.0, k, 0.02, 0.03}};
         // Odd ends: the groups of four start at j0 and leave a short tail.
         const int j0 = trial % 3, j1 = kColumns - trial % 4;
         unsigned char wide_state[kColumns], plain_state[kColumns];
         double wide[4 * kColumns], plain[4 * kColumns];
+        uint32_t d6[kColumns], plain_d6[kColumns];
+        int32_t x10[kColumns], plain_x10[kColumns];
         gridsag_set_kernel(GRIDSAG_KERNEL_BEST);
-        gridsag_sample_row(row, j0, j1, wide_state, wide);
+        gridsag_sample_row(row, j0, j1, wide_state, wide, d6, x10);
         gridsag_set_kernel(GRIDSAG_KERNEL_PORTABLE);
-        gridsag_sample_row(row, j0, j1, plain_state, plain);
+        gridsag_sample_row(row, j0, j1, plain_state, plain, plain_d6, plain_x10);
         for (int n = 0; n < j1 - j0; ++n) {
             ASSERT_EQ(wide_state[n], plain_state[n]) << "trial " << trial << " point " << n;
             ASSERT_LT(plain_state[n], 4);
@@ -554,9 +578,22 @@ TEST(GridSagRowTest, WideAndPortableSamplingAgree) {
                     << "trial " << trial << " point " << n << " value " << c << ": "
                     << wide[4 * n + c] << " vs " << plain[4 * n + c];
             }
+            // The sag's digits, where worked out, give gformat's text.
+            ASSERT_EQ(plain_d6[n], 0u);
+            char want[GFORMAT_MAX_CHARS + 1], got[GFORMAT_MAX_CHARS + 1];
+            *gformat(want, plain[4 * n]) = '\0';
+            if (d6[n] == 0) {
+                ++sag_general;
+                continue;
+            }
+            ++sag_digits;
+            *gformat_digits(got, std::signbit(wide[4 * n]), d6[n], x10[n]) = '\0';
+            ASSERT_STREQ(got, want) << "trial " << trial << " point " << n;
         }
     }
     for (int state = 0; state < 4; ++state) EXPECT_GT(outcomes[state], 100) << state;
+    EXPECT_GT(sag_digits, 1000);
+    EXPECT_GT(sag_general, 100);
 }
 
 TEST(GFormatTest, MatchesPrintfG) {
