@@ -5,10 +5,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <string>
 #include <thread>
 
 #include "common/testing/child_process.h"
 #include "platform/clock.h"
+#include "platform/host.h"
+#include "platform/process.h"
 
 namespace {
 // Waits in these tests run on a clock 50 times faster than real time.
@@ -200,6 +204,33 @@ TEST(Named, CreatingAnExistingNameOpensTheSameObjectWhileAHandleLives) {
     plat_handle_close(opened);
     EXPECT_EQ(plat_named_open("PlatTestNamed"), nullptr);
     EXPECT_EQ(plat_named_open("PlatTestNoSuchName"), nullptr);
+}
+
+// The other process of the test below: ends with 0 when the name is unknown
+// to it, 1 when it finds an object of that name.
+TEST(NamedChild, LooksForTheName) {
+    std::string name;
+    if (!plat_get_env("PLAT_NAMED_CHILD", &name)) GTEST_SKIP() << "run by the test below";
+    PlatWaitable* found = plat_named_open(name.c_str());
+    bool existed = false;
+    PlatWaitable* made = plat_event_create(true, false, name.c_str(), &existed);
+    const bool seen = found != nullptr || existed;
+    plat_handle_close(found);
+    plat_handle_close(made);
+    std::fflush(nullptr);
+    std::_Exit(seen ? 1 : 0);
+}
+
+TEST(Named, ANameIsNotSeenByAnotherProcess) {
+    PlatWaitable* event = plat_event_create(true, true, "PlatTestPrivate");
+    ASSERT_NE(event, nullptr);
+    PlatProcess* child = plat_process_start_self({"--gtest_filter=NamedChild.LooksForTheName"},
+                                                 {"PLAT_NAMED_CHILD=PlatTestPrivate"});
+    ASSERT_NE(child, nullptr);
+    int code = -1;
+    EXPECT_EQ(plat_process_wait(child, PLAT_INFINITE, &code), 0);
+    EXPECT_EQ(code, 0);
+    plat_handle_close(event);
 }
 
 }  // namespace
