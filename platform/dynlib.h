@@ -1,9 +1,10 @@
 // Libraries loaded at run time. Names are given in their Windows form,
-// "Name.dll", and loaded as "libName.so", found the way the system finds
-// libraries (or first in the directory set by plat_library_set_directory).
-// Errors are reported with the Windows system error numbers that the
-// library's messages print: 126 for a library that cannot be loaded, 127 for
-// a missing entry point.
+// "Name.dll", and loaded as "libName.so" (on Windows as given), found the way
+// the system finds libraries (or first in the directory set by
+// plat_library_set_directory). Errors are reported with the Windows system
+// error numbers that the library's messages print: 126 for a library that
+// cannot be loaded (on Windows the system's own number, 126 when the file is
+// missing), 127 for a missing entry point.
 #pragma once
 
 #include <string>
@@ -15,7 +16,7 @@ constexpr int PLAT_ERROR_PROC_NOT_FOUND = 127;
 
 // The file name a Windows library name is loaded under: a last component
 // ending in ".dll" (any case) becomes "lib" + stem + ".so"; backslashes
-// become '/'; other names are kept.
+// become '/'; other names are kept. On Windows the name itself.
 std::string plat_library_file_name(const char* windows_name);
 
 // Looks for libraries named without a directory in `directory` first (null
@@ -33,6 +34,7 @@ void* plat_library_symbol(PlatLibrary* library, const char* name, int* error);
 bool plat_library_free(PlatLibrary* library);
 
 // The version in the loaded file's real name, libName.so.MAJOR.MINOR
-// (symbolic links followed); 0.0 when the name carries none. False when the
-// library's file cannot be found.
+// (symbolic links followed); on Windows the file version of its version
+// resource. 0.0 when there is none. False when the library's file cannot be
+// found.
 bool plat_library_version(PlatLibrary* library, int* major, int* minor);

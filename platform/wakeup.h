@@ -36,12 +36,14 @@ int plat_wakeup_descriptor(const PlatWakeup* wakeup);
 // Waits until `fd` can be read (when `read`) or written (when `write`), the
 // wake-up is signalled, or the library's clock reaches `deadline_ns` (as
 // plat_clock_ns counts; PLAT_NO_DEADLINE for none). A negative `fd` waits for
-// the wake-up alone. Returns the PLAT_READY_* bits seen, 0 when the deadline
-// passed first. Does not drain the wake-up: drain it before looking at what
-// the signallers changed, so that a signal after the look is not lost.
+// the wake-up alone (as every wait does on Windows, which has no descriptors
+// to wait on: there the call never reports `fd` ready). Returns the
+// PLAT_READY_* bits seen, 0 when the deadline passed first. Does not drain
+// the wake-up: drain it before looking at what the signallers changed, so
+// that a signal after the look is not lost.
 int plat_wakeup_wait(PlatWakeup* wakeup, int fd, bool read, bool write, int64_t deadline_ns);
 
 // How many times the process's threads have gone to sleep so far (voluntary
 // context switches, all threads together), for checks that an idle thread
-// really sleeps instead of polling. -1 when the system cannot say.
+// really sleeps instead of polling. -1 when the system cannot say (Windows).
 int64_t plat_voluntary_switches();
