@@ -10,6 +10,7 @@
 
 #include "common/testing/child_process.h"
 #include "common/testing/timestamp_form.h"
+#include "platform/process.h"
 
 TEST(Timestamp, HasTheDocumentedForm) {
     char text[U_TIMESTAMP_SIZE];
@@ -20,7 +21,7 @@ TEST(Timestamp, HasTheDocumentedForm) {
 
 TEST(Timestamp, FormatsAGivenTimeInLocalTime) {
     int rc = run_in_child([] {
-        setenv("TZ", "UTC", 1);
+        plat_set_env("TZ", "UTC");
         u_time_now(nullptr, nullptr);  // reads the zone rules once
         char text[U_TIMESTAMP_SIZE];
         u_format_time(0, text);

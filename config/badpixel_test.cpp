@@ -12,6 +12,7 @@
 #include "common/testing/capture_sink.h"
 #include "common/testing/child_process.h"
 #include "common/testing/temp_dir.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -218,7 +219,7 @@ TEST(BadPixelLoad, FileInTheConfigurationDirectory) {
     write_file(dir.file("bpix_4711.dat"), "[ 1 0 640 480 60\n10 20\n10 20\n5 7\n");
     write_file(dir.file("bad.dat"), "[ 1 0 640 480 60\n640 5\n");
     int status = run_in_child([&] {
-        setenv("KT_CONFIG_DIR", dir.path().c_str(), 1);
+        plat_set_env("KT_CONFIG_DIR", dir.path().c_str());
         CapturedMessages msgs;
         auto info = std::make_unique<SystemInfo>();
         info->cameraBpix = 1;

@@ -1,8 +1,6 @@
 // Every configuration file reader given a FIFO: refused at once with its
 // "cannot open" outcome, never waiting for a writer.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -17,20 +15,23 @@
 #include "config/rampfile.h"
 #include "config/sbcal.h"
 #include "config/zoomcal.h"
+#include "platform/testfs_testing.h"
 
 namespace {
 
-// Each reader runs in a child that SIGALRM ends after this many real seconds,
+// Each reader runs in a child that is ended after this many real seconds,
 // so a reader that blocks fails the test instead of hanging the suite.
 constexpr unsigned kBlockedAfter = 10;
 
 class FifoInput : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0); }
+    void SetUp() override {
+        if (!plat_test_make_fifo(fifo)) GTEST_SKIP() << kPlatTestNoFifo;
+    }
 
     int run_bounded(const std::function<int()>& body) {
         return run_in_child([&] {
-            ::alarm(kBlockedAfter);
+            plat_test_end_after(kBlockedAfter);
             return body();
         });
     }

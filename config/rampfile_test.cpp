@@ -1,7 +1,6 @@
 #include "config/rampfile.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <csignal>
 #include <cstring>
@@ -14,6 +13,7 @@
 #include "common/testing/capture_sink.h"
 #include "common/testing/child_process.h"
 #include "common/testing/temp_dir.h"
+#include "platform/testfs_testing.h"
 
 namespace {
 
@@ -180,14 +180,11 @@ TEST(RampFile, WriterRefusesNoPointsAndReportsCreateAndWriteFailures) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("a")));
 
     // A write cut short by the file size limit leaves the old file as it was.
+    if (!plat_test_can_limit_file_size()) GTEST_SKIP() << "no file size limit on this system";
     std::string path = dir.file("ramp");
     write_file(path, "old contents");
     int rc = run_in_child([&] {
-        ::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit {
-            100, 100
-        };
-        CHILD_REQUIRE(::setrlimit(RLIMIT_FSIZE, &limit) == 0);
+        CHILD_REQUIRE(plat_test_limit_file_size(100));
         CHILD_REQUIRE(rr_write_ramp_file(path.c_str(), &h, values.data()) == ERR_CANT_WRITE_FILE);
         return 0;
     });

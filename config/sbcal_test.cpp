@@ -12,6 +12,7 @@
 #include "common/testing/capture_sink.h"
 #include "common/testing/child_process.h"
 #include "common/testing/temp_dir.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -584,7 +585,7 @@ TEST_F(SbCalTest, WrittenWordsReadBackAsOneWord) {
 
 TEST_F(SbCalTest, DefaultFileInTheConfigurationDirectory) {
     int result = run_in_child([&] {
-        setenv("KT_CONFIG_DIR", dir.path().c_str(), 1);
+        plat_set_env("KT_CONFIG_DIR", dir.path().c_str());
         CHILD_REQUIRE(sb_readCal(2, "+Model10 11 23 123456") == 0);
         CHILD_REQUIRE(sb_readCal(2, "+version none 1 vrnx") == 0);
         CHILD_REQUIRE(sb_readCal(2, "+instrcomm COM1") == 0);

@@ -22,6 +22,7 @@
 #include "instr/testing/bias_ramp.h"
 #include "pifoc/pifoc.h"
 #include "platform/clock.h"
+#include "platform/process.h"
 #include "sim/board_model.h"
 #include "sim/testing/pty_skip.h"
 
@@ -50,9 +51,10 @@ TempDir& config_dir() {
 }
 const bool kEnvironment = [] {
     std::filesystem::create_directory(config_dir().file("ramps"));
-    ::setenv("KT_CONFIG_DIR", config_dir().path().c_str(), 1);
-    ::setenv("KT_RAMPS_DIR", own_ramps_dir().path().c_str(), 0);
-    ::unsetenv(RR_KEEP_RAMPS_ENV);
+    plat_set_env("KT_CONFIG_DIR", config_dir().path().c_str());
+    if (std::getenv("KT_RAMPS_DIR") == nullptr)
+        plat_set_env("KT_RAMPS_DIR", own_ramps_dir().path().c_str());
+    plat_set_env(RR_KEEP_RAMPS_ENV, nullptr);
     if (std::getenv("SURF_CLOCK_SCALE") == nullptr) plat_set_clock_scale(20);
     return true;
 }();

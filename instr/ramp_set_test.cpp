@@ -1,7 +1,6 @@
 #include "instr/ramp_set.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "board/board.h"
+#include "board/testing/sim_board.h"
 #include "common/dirs.h"
 #include "common/status.h"
 #include "common/testing/capture_sink.h"
@@ -18,7 +18,7 @@
 #include "config/sysinfo.h"
 #include "devpoll/devpoll.h"
 #include "platform/clock.h"
-#include "board/testing/sim_board.h"
+#include "platform/process.h"
 #include "sim/board_model.h"
 #include "sim/line.h"
 #include "sim/testing/pty_skip.h"
@@ -34,8 +34,8 @@ TempDir& ramps_dir() {
     return dir;
 }
 const bool kEnvironment = [] {
-    ::setenv("KT_RAMPS_DIR", ramps_dir().path().c_str(), 1);
-    ::unsetenv(RR_KEEP_RAMPS_ENV);
+    plat_set_env("KT_RAMPS_DIR", ramps_dir().path().c_str());
+    plat_set_env(RR_KEEP_RAMPS_ENV, nullptr);
     if (std::getenv("SURF_CLOCK_SCALE") == nullptr) plat_set_clock_scale(20);
     return true;
 }();
@@ -127,13 +127,13 @@ class RampSet : public ::testing::Test {
         info_->pifocId = 0;
         info_->power.pztType = 0;
         info_->instrBdType = 0;
-        ::unsetenv(RR_KEEP_RAMPS_ENV);
+        plat_set_env(RR_KEEP_RAMPS_ENV, nullptr);
     }
 
     // A simulated board of `type` on slot 0's board line. The environment is
     // set first, while no other thread runs.
     void start_board(int type, bool keep) {
-        if (keep) ::setenv(RR_KEEP_RAMPS_ENV, "1", 1);
+        if (keep) plat_set_env(RR_KEEP_RAMPS_ENV, "1");
         ASSERT_TRUE(board_.start(info_, type));
         model_ = &board_.model();
     }
@@ -287,7 +287,7 @@ TEST_F(RampSet, MissingConfigFileFallsBackToAScanInNameOrder) {
     write_ramp("d10s81c25.b54321", swli_header(10, 25));   // another actuator
     write_ramp("d10s81c25.b12345x", swli_header(10, 25));  // not a number
     write_file(ramps_dir().file("bad.b12345"), "not a ramp");
-    ASSERT_EQ(::mkdir(ramps_dir().file("dir.b12345").c_str(), 0777), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(ramps_dir().file("dir.b12345")));
     info_->rampConfig = "absent.txt";
 
     CapturedMessages msgs;

@@ -1,17 +1,17 @@
 #include "pifoc/pifoc.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "board/board.h"
+#include "board/testing/sim_board.h"
 #include "common/abort.h"
 #include "common/status.h"
 #include "common/testing/capture_sink.h"
@@ -20,7 +20,8 @@
 #include "config/sysinfo.h"
 #include "devpoll/devpoll.h"
 #include "platform/clock.h"
-#include "board/testing/sim_board.h"
+#include "platform/process.h"
+#include "platform/testfs_testing.h"
 #include "sim/board_model.h"
 #include "sim/line.h"
 #include "sim/testing/pty_skip.h"
@@ -34,9 +35,9 @@ TempDir& config_dir() {
     return dir;
 }
 const bool kSetUp = [] {
-    setenv("KT_CONFIG_DIR", config_dir().path().c_str(), 1);
-    setenv("TZ", "UTC", 1);
-    mkdir(config_dir().file("ramps").c_str(), 0777);
+    plat_set_env("KT_CONFIG_DIR", config_dir().path().c_str());
+    plat_set_env("TZ", "UTC");
+    std::filesystem::create_directory(config_dir().file("ramps"));
     if (std::getenv("SURF_CLOCK_SCALE") == nullptr) plat_set_clock_scale(100);
     return true;
 }();
@@ -194,21 +195,22 @@ TEST_F(Pifoc, TimesPast2038AreReadAsTheyWereWritten) {
 
 TEST_F(Pifoc, FailedSaveReportsAndNeverRemovesWhatIsThere) {
     // A write that fails (the target leads to a full device) is no success.
-    ASSERT_EQ(symlink("/dev/full", info_file(id()).c_str()), 0);
     state_->onTime = 5;
     state_->lastUpdate = 6;
-    CapturedMessages messages;
-    EXPECT_EQ(vr_save_pifoc_info(info_), ERR_CANT_CREATE_FILE);
-    EXPECT_EQ(messages.text(), "vr_save_pifoc_info: cannot create " + info_file(id()) + "\n");
-    unlink(info_file(id()).c_str());
+    const char* full = plat_test_full_device();
+    if (full != nullptr && plat_test_make_symlink(full, info_file(id()))) {
+        CapturedMessages messages;
+        EXPECT_EQ(vr_save_pifoc_info(info_), ERR_CANT_CREATE_FILE);
+        EXPECT_EQ(messages.text(), "vr_save_pifoc_info: cannot create " + info_file(id()) + "\n");
+        std::filesystem::remove(info_file(id()));
+    }
 
     // Something in the way is left alone, not deleted to make room.
-    ASSERT_EQ(mkdir(info_file(id()).c_str(), 0777), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(info_file(id())));
     write_file(info_file(id()) + "/keep", "x");
     EXPECT_EQ(vr_save_pifoc_info(info_), ERR_CANT_CREATE_FILE);
     EXPECT_EQ(read_file(info_file(id()) + "/keep"), "x");
-    unlink((info_file(id()) + "/keep").c_str());
-    rmdir(info_file(id()).c_str());
+    std::filesystem::remove_all(info_file(id()));
 
     // A good history is replaced whole.
     write_file(info_file(id()), "1 2 0\n");

@@ -42,6 +42,15 @@ bool plat_test_limit_file_size(long long bytes) {
     return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
 }
 
+bool plat_test_can_limit_descriptors() {
+    return true;
+}
+
+bool plat_test_limit_descriptors(int count) {
+    const rlimit limit{static_cast<rlim_t>(count), static_cast<rlim_t>(count)};
+    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
 const char* plat_test_null_device() {
     return "/dev/null";
 }

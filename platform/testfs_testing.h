@@ -34,6 +34,13 @@ bool plat_test_can_limit_file_size();
 // fails (EFBIG) instead of ending the process. For a child process of a test.
 bool plat_test_limit_file_size(long long bytes);
 
+// True where plat_test_limit_descriptors works.
+bool plat_test_can_limit_descriptors();
+
+// Limits the descriptors this process may hold to `count`, so that a test can
+// use them up. For a child process of a test.
+bool plat_test_limit_descriptors(int count);
+
 // The null device ("/dev/null", "NUL").
 const char* plat_test_null_device();
 

@@ -44,6 +44,14 @@ bool plat_test_limit_file_size(long long) {
     return false;
 }
 
+bool plat_test_can_limit_descriptors() {
+    return false;
+}
+
+bool plat_test_limit_descriptors(int) {
+    return false;
+}
+
 const char* plat_test_null_device() {
     return "NUL";
 }

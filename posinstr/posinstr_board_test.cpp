@@ -34,8 +34,8 @@ SimBytes counter_reply(uint32_t raw, uint16_t status) {
 class BoardCounter : public ::testing::Test {
   protected:
     void SetUp() override {
-        SKIP_WITHOUT_PTY();
         info_ = sb_system_info(0);
+        SKIP_WITHOUT_PTY();
         ASSERT_TRUE(board_.start(info_, 3));
         model_ = &board_.model();
         posinstr_install_board_counter(info_);

@@ -14,6 +14,7 @@ import argparse
 import os
 import pty
 import select
+import signal
 import subprocess
 import sys
 import threading
@@ -67,9 +68,18 @@ def main():
     stop = threading.Event()
     worker = threading.Thread(target=echo, args=(controller, stop))
     worker.start()
+    child = None
+
+    def end(signum, frame):  # a test driver's time-out: the command goes too
+        if child is not None:
+            child.kill()
+        raise SystemExit(1)
+
+    signal.signal(signal.SIGTERM, end)
     try:
         env = dict(os.environ, SURF_TEST_SERIAL_LOOPBACK=name)
-        result = subprocess.run(command, env=env).returncode
+        child = subprocess.Popen(command, env=env)
+        result = child.wait()
     finally:
         stop.set()
         worker.join()
