@@ -169,7 +169,10 @@ TEST(Timer, HugeTimeOutsAndDueTimesMeanForeverAtEveryScale) {
                           CHILD_REQUIRE(result == 0);
                           CHILD_REQUIRE(was_set);
 
+                          // Armed for ever, a signalled timer is signalled no more.
                           PlatWaitable* timer = plat_timer_create(true);
+                          plat_timer_set(timer, 0);
+                          CHILD_REQUIRE(plat_wait_one(timer, 1000) == 0);
                           plat_timer_set(timer, forever);
                           CHILD_REQUIRE(plat_wait_one(timer, 100) == PLAT_WAIT_TIMEOUT);
                           plat_handle_close(timer);

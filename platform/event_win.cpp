@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -35,8 +36,9 @@ bool named(const char* name) {
 
 struct PlatWaitable {
     std::shared_ptr<Native> native;
-    // Timers: when the last arming falls due, to tell a cancel that comes too late.
-    SteadyTime due = SteadyTime::max();
+    // Timers: when the last arming falls due (steady-clock ticks), to tell a
+    // cancel that comes too late; threads may arm and cancel at once.
+    std::atomic<SteadyTime::rep> due{SteadyTime::max().time_since_epoch().count()};
 };
 
 namespace {
@@ -106,10 +108,13 @@ bool plat_timer_set(PlatWaitable* timer, int64_t due_ms) {
     if (timer == nullptr || !timer->native->is_timer) return false;
     const SteadyTime due = plat_real_deadline(due_ms);
     if (due == SteadyTime::max()) {
-        // Never due: disarmed, and not signalled until armed again.
+        // Never due: arming clears the signal, the cancel disarms it.
+        LARGE_INTEGER never;
+        never.QuadPart = -INT64_MAX;
+        if (!SetWaitableTimer(timer->native->handle, &never, 0, nullptr, nullptr, FALSE))
+            return false;
         CancelWaitableTimer(timer->native->handle);
-        WaitForSingleObject(timer->native->handle, 0);
-        timer->due = due;
+        timer->due = due.time_since_epoch().count();
         return true;
     }
     // Relative due times are negative, in units of 100 ns, rounded up so that
@@ -123,14 +128,15 @@ bool plat_timer_set(PlatWaitable* timer, int64_t due_ms) {
         when.QuadPart = -(ns / 100 + 1);
     }
     if (!SetWaitableTimer(timer->native->handle, &when, 0, nullptr, nullptr, FALSE)) return false;
-    timer->due = due;
+    timer->due = due.time_since_epoch().count();
     return true;
 }
 
 bool plat_timer_cancel(PlatWaitable* timer) {
     if (timer == nullptr || !timer->native->is_timer) return false;
     // Once due the timer is as good as signalled: left alone, it signals.
-    if (std::chrono::steady_clock::now() >= timer->due) return true;
+    if (std::chrono::steady_clock::now().time_since_epoch().count() >= timer->due.load())
+        return true;
     return CancelWaitableTimer(timer->native->handle);
 }
 
