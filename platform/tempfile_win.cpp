@@ -133,6 +133,12 @@ bool plat_replace_with_temp(const char* temp_path, const char* target, const cha
                             FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     const DWORD existing = GetFileAttributesW(real.c_str());
     const bool exists = existing != INVALID_FILE_ATTRIBUTES;
+    // A directory is never replaced by a file (the move would take an empty
+    // one away), as a rename refuses elsewhere.
+    if (exists && (existing & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        errno = EISDIR;
+        return false;
+    }
     DWORD after = 0;  // the result's attributes
     if (exists) {
         // ReplaceFileW keeps the replaced file's attributes, security and
