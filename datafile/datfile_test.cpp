@@ -6,34 +6,19 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/alloc.h"
 #include "common/bytes.h"
 #include "common/status.h"
+#include "common/testing/temp_dir.h"
+#include "platform/testfs_testing.h"
 #include "tools/datgen.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "datfile_test_XXXXXX").string();
-        std::vector<char> text(pattern.begin(), pattern.end());
-        text.push_back('\0');
-        path_ = mkdtemp(text.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-  private:
-    fs::path path_;
-};
 
 // Every value distinct and recognisable; a few without data.
 DatImage sample_image(uint32_t magic = DAT_MAGIC_4096) {
@@ -68,9 +53,14 @@ struct MemoryRead {
 
     MemoryRead(std::vector<unsigned char> bytes, bool want_intensity = true,
                bool want_phase = true) {
-        if (bytes.empty()) bytes.push_back(0);  // fmemopen needs a buffer; size 0 below
-        std::size_t size = bytes.size();
-        FILE* f = fmemopen(bytes.data(), size, "rb");
+        // A file of its own in a directory that lasts the whole run.
+        static TempDir dir;
+        static int count = 0;
+        const std::string path = dir.file("memory" + std::to_string(++count));
+        FILE* out = std::fopen(path.c_str(), "wb");
+        std::fwrite(bytes.data(), 1, bytes.size(), out);
+        std::fclose(out);
+        FILE* f = std::fopen(path.c_str(), "rb");
         status = dat_read_stream(f, &preamble, &record, want_intensity ? &intensity : nullptr,
                                  want_phase ? &phase : nullptr);
         end_position = std::ftell(f);
@@ -479,13 +469,25 @@ struct PipeSource {
     std::vector<unsigned char> bytes;
     std::size_t pos = 0;
 };
-ssize_t pipe_read(void* cookie, char* buf, size_t size) {
-    auto* src = static_cast<PipeSource*>(cookie);
-    std::size_t n = std::min(size, src->bytes.size() - src->pos);
-    std::memcpy(buf, src->bytes.data() + src->pos, n);
-    src->pos += n;
-    return static_cast<ssize_t>(n);
-}
+// A stream that cannot seek: the read end of a pipe whose writer sends the
+// bytes and closes. Null when the pipe cannot be made.
+struct PipeStream {
+    FILE* read = nullptr;
+    std::thread writer;
+    explicit PipeStream(const std::vector<unsigned char>& bytes) {
+        FILE* write = nullptr;
+        if (!plat_test_pipe(&read, &write)) return;
+        writer = std::thread([write, bytes] {
+            std::fwrite(bytes.data(), 1, bytes.size(), write);
+            std::fclose(write);
+        });
+    }
+    // The bytes fit the pipe: the writer is done without a reader.
+    ~PipeStream() {
+        if (writer.joinable()) writer.join();
+        if (read != nullptr) std::fclose(read);
+    }
+};
 }  // namespace
 
 TEST(DatStream, NonSeekableStreamReadsAndDiscards) {
@@ -493,16 +495,14 @@ TEST(DatStream, NonSeekableStreamReadsAndDiscards) {
     image.intensity_bytes = 24 + 3;
     PipeSource src{dat_image_bytes(image)};
     src.bytes.insert(src.bytes.begin() + 834 + 24, 3, 0x77);
-    cookie_io_functions_t io{pipe_read, nullptr, nullptr, nullptr};
     for (bool want_intensity : {false, true}) {
-        src.pos = 0;
-        FILE* f = fopencookie(&src, "rb", io);
-        ASSERT_NE(f, nullptr);
+        PipeStream pipe(src.bytes);
+        ASSERT_NE(pipe.read, nullptr);
         IntensityMatrix intensity{};
         PhaseMatrix phase{};
-        EXPECT_EQ(
-            dat_read_stream(f, nullptr, nullptr, want_intensity ? &intensity : nullptr, &phase), 0);
-        std::fclose(f);
+        EXPECT_EQ(dat_read_stream(pipe.read, nullptr, nullptr,
+                                  want_intensity ? &intensity : nullptr, &phase),
+                  0);
         ASSERT_NE(phase.matrix, nullptr);
         EXPECT_EQ(std::vector<int32_t>(phase.matrix, phase.matrix + 24), image.phase);
         phase.release();
@@ -510,11 +510,10 @@ TEST(DatStream, NonSeekableStreamReadsAndDiscards) {
     }
     // Cut inside the phase block.
     src.bytes.erase(src.bytes.end() - 5, src.bytes.end());
-    src.pos = 0;
-    FILE* f = fopencookie(&src, "rb", io);
+    PipeStream pipe(src.bytes);
+    ASSERT_NE(pipe.read, nullptr);
     PhaseMatrix phase{};
-    EXPECT_EQ(dat_read_stream(f, nullptr, nullptr, nullptr, &phase), ERR_CORRUPT_DATA_FILE);
-    std::fclose(f);
+    EXPECT_EQ(dat_read_stream(pipe.read, nullptr, nullptr, nullptr, &phase), ERR_CORRUPT_DATA_FILE);
     expect_empty(phase);
 }
 

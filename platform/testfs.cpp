@@ -42,6 +42,24 @@ bool plat_test_limit_file_size(long long bytes) {
     return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
 }
 
+bool plat_test_pipe(FILE** read_end, FILE** write_end) {
+    int fds[2];
+    if (::pipe(fds) != 0) return false;
+    *read_end = ::fdopen(fds[0], "rb");
+    *write_end = ::fdopen(fds[1], "wb");
+    if (*read_end != nullptr && *write_end != nullptr) return true;
+    if (*read_end != nullptr)
+        std::fclose(*read_end);
+    else
+        ::close(fds[0]);
+    if (*write_end != nullptr)
+        std::fclose(*write_end);
+    else
+        ::close(fds[1]);
+    *read_end = *write_end = nullptr;
+    return false;
+}
+
 bool plat_test_can_limit_descriptors() {
     return true;
 }

@@ -34,6 +34,10 @@ bool plat_test_can_limit_file_size();
 // fails (EFBIG) instead of ending the process. For a child process of a test.
 bool plat_test_limit_file_size(long long bytes);
 
+// A pipe as two binary streams (for a stream that cannot seek). False when
+// it cannot be made.
+bool plat_test_pipe(FILE** read_end, FILE** write_end);
+
 // True where plat_test_limit_descriptors works.
 bool plat_test_can_limit_descriptors();
 

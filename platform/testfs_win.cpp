@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
@@ -41,6 +42,24 @@ bool plat_test_can_limit_file_size() {
 }
 
 bool plat_test_limit_file_size(long long) {
+    return false;
+}
+
+bool plat_test_pipe(FILE** read_end, FILE** write_end) {
+    int fds[2];
+    if (_pipe(fds, 65536, _O_BINARY) != 0) return false;
+    *read_end = _fdopen(fds[0], "rb");
+    *write_end = _fdopen(fds[1], "wb");
+    if (*read_end != nullptr && *write_end != nullptr) return true;
+    if (*read_end != nullptr)
+        std::fclose(*read_end);
+    else
+        _close(fds[0]);
+    if (*write_end != nullptr)
+        std::fclose(*write_end);
+    else
+        _close(fds[1]);
+    *read_end = *write_end = nullptr;
     return false;
 }
 
