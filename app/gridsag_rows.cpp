@@ -8,15 +8,15 @@
 #include "app/gformat.h"
 #include "app/gridsag_internal.h"
 #include "datafile/surface.h"
+#include "platform/compiler.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-// The four-lane routine needs GCC's target attribute and run-time CPU check.
-// GCC for Windows does not keep 32-byte stack alignment for spilled AVX
-// registers, so that build keeps the portable routine.
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
+// The four-lane routine where the compiler can build it for AVX2 beside the
+// portable one.
+#if PLAT_HAS_AVX2_TARGET
 #define GRIDSAG_WIDE 1
 #include <immintrin.h>
 #endif

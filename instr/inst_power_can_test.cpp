@@ -1,5 +1,4 @@
 // The CAN branch of the instrument power control against the simulated bridge.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -15,22 +14,13 @@
 #include "config/sysinfo.h"
 #include "devpoll/devpoll.h"
 #include "instr/inst_power.h"
+#include "platform/process.h"
 #include "sim/can/testing/simcan_session.h"
 
 namespace {
 
 const uint8_t kMac[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
 const uint8_t kIp[4] = {10, 0, 0, 7};
-
-int entries(const char* dir) {
-    int n = 0;
-    if (DIR* d = opendir(dir)) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 // An LED instrument (system type 22) behind the simulated bridge.
 class InstPowerCan : public ::testing::Test {
@@ -52,8 +42,8 @@ class InstPowerCan : public ::testing::Test {
         can_events_install_poll();
         ASSERT_EQ(dev_init_cntrl(true), 0);
         devices_ = dev_device_count();
-        threads_ = entries("/proc/self/task");
-        fds_ = entries("/proc/self/fd");
+        threads_ = plat_process_thread_count();
+        fds_ = plat_process_descriptor_count();
     }
     void TearDown() override {
         inst_off(&info_);
@@ -65,8 +55,8 @@ class InstPowerCan : public ::testing::Test {
     }
     void expect_start_resources() {
         EXPECT_EQ(dev_device_count(), devices_);
-        EXPECT_EQ(entries("/proc/self/task"), threads_);
-        EXPECT_EQ(entries("/proc/self/fd"), fds_);
+        EXPECT_EQ(plat_process_thread_count(), threads_);
+        EXPECT_EQ(plat_process_descriptor_count(), fds_);
     }
 
     SimCan* sim_ = nullptr;

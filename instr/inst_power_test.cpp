@@ -1,6 +1,5 @@
 #include "instr/inst_power.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -58,15 +57,6 @@ const bool kEnvironment = [] {
     if (std::getenv("SURF_CLOCK_SCALE") == nullptr) plat_set_clock_scale(20);
     return true;
 }();
-
-int count_entries(const char* dir) {
-    int n = 0;
-    if (DIR* d = ::opendir(dir)) {
-        while (::readdir(d) != nullptr) ++n;
-        ::closedir(d);
-    }
-    return n;
-}
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -129,8 +119,8 @@ TEST_F(InstPower, SerialBoardsComeOnAndGoOffLeavingNothingBehind) {
         SCOPED_TRACE(c.board * 100 + c.system);
         open_board(c.board, 9);
         info_->systemType = c.system;
-        int fds = count_entries("/proc/self/fd");
-        int threads = count_entries("/proc/self/task");
+        int fds = plat_process_descriptor_count();
+        int threads = plat_process_thread_count();
         int devices = dev_device_count();
         for (int cycle = 0; cycle < 3; ++cycle) {
             CapturedMessages msgs;
@@ -151,8 +141,8 @@ TEST_F(InstPower, SerialBoardsComeOnAndGoOffLeavingNothingBehind) {
                 EXPECT_EQ(vr_pifoc_state(info_)->ramps, nullptr);
             }
         }
-        EXPECT_EQ(count_entries("/proc/self/fd"), fds);
-        EXPECT_EQ(count_entries("/proc/self/task"), threads);
+        EXPECT_EQ(plat_process_descriptor_count(), fds);
+        EXPECT_EQ(plat_process_thread_count(), threads);
         EXPECT_EQ(dev_device_count(), devices);
         board_.stop();
         info_->pifocState.reset();
@@ -238,7 +228,7 @@ TEST_F(InstPower, InstOffClearsTheFlagAndReturnsTheFirstFailure) {
 TEST_F(InstPower, CompatibilityFailureAfterPowerOnPowersTheBoardOff) {
     SKIP_WITHOUT_PTY();
     open_board(1);
-    int fds = count_entries("/proc/self/fd");
+    int fds = plat_process_descriptor_count();
     int devices = dev_device_count();
     info_->cameraType = 24;
     CapturedMessages msgs;
@@ -247,7 +237,7 @@ TEST_F(InstPower, CompatibilityFailureAfterPowerOnPowersTheBoardOff) {
               "CameraLink frame grabber is incompatible with camera type DGFLY6200\n");
     EXPECT_FALSE(info_->power.instrumentOn);
     EXPECT_FALSE(line_open());
-    EXPECT_EQ(count_entries("/proc/self/fd"), fds);
+    EXPECT_EQ(plat_process_descriptor_count(), fds);
     EXPECT_EQ(dev_device_count(), devices);
 
     info_->cameraType = 26;
@@ -489,10 +479,10 @@ TEST_F(InstPower, ResetReopensTheBoardLine) {
     int devices = dev_device_count();
     EXPECT_EQ(inst_reset(info_), 0);  // closed line: just opened
     EXPECT_TRUE(line_open());
-    int fds = count_entries("/proc/self/fd");
+    int fds = plat_process_descriptor_count();
     for (int i = 0; i < 3; ++i) EXPECT_EQ(inst_reset(info_), 0);
     EXPECT_TRUE(line_open());
-    EXPECT_EQ(count_entries("/proc/self/fd"), fds);
+    EXPECT_EQ(plat_process_descriptor_count(), fds);
     EXPECT_EQ(dev_device_count(), devices + 1);
     uint8_t version = 0;
     EXPECT_EQ(ur_sw_version(info_, &version), 0);  // the reopened line works
