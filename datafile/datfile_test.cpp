@@ -58,9 +58,12 @@ struct MemoryRead {
         static int count = 0;
         const std::string path = dir.file("memory" + std::to_string(++count));
         FILE* out = std::fopen(path.c_str(), "wb");
-        std::fwrite(bytes.data(), 1, bytes.size(), out);
+        if (out == nullptr) return;
+        // An empty vector's data() may be null, which fwrite must not see.
+        if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), out);
         std::fclose(out);
         FILE* f = std::fopen(path.c_str(), "rb");
+        if (f == nullptr) return;
         status = dat_read_stream(f, &preamble, &record, want_intensity ? &intensity : nullptr,
                                  want_phase ? &phase : nullptr);
         end_position = std::ftell(f);
@@ -478,7 +481,7 @@ struct PipeStream {
         FILE* write = nullptr;
         if (!plat_test_pipe(&read, &write)) return;
         writer = std::thread([write, bytes] {
-            std::fwrite(bytes.data(), 1, bytes.size(), write);
+            if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), write);
             std::fclose(write);
         });
     }
