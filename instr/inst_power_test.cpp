@@ -142,7 +142,9 @@ TEST_F(InstPower, SerialBoardsComeOnAndGoOffLeavingNothingBehind) {
             }
         }
         EXPECT_EQ(plat_process_descriptor_count(), fds);
-        EXPECT_EQ(plat_process_thread_count(), threads);
+        // A thread of an earlier case may still be ending when the count
+        // is taken: fewer afterwards is fine, more would be one left behind.
+        EXPECT_LE(plat_process_thread_count(), threads);
         EXPECT_EQ(dev_device_count(), devices);
         board_.stop();
         info_->pifocState.reset();
